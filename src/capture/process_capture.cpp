@@ -1,0 +1,92 @@
+#include <cmath>
+#include <cstring>
+#include <optional>
+
+#include "core/voice_io.h"
+
+namespace mivo::core {
+
+using platform::AudioFormat;
+using platform::PCMBuffer;
+
+namespace {
+
+// Energies are summed in single precision, in sample order; a channel must be strictly louder
+// to displace an earlier one, so ties and NaN energies keep the lower channel.
+uint32_t loudestChannel(float* const* channels, uint32_t channelCount, uint32_t frames) {
+    float bestEnergy = -1.0f;
+    uint32_t chosen = 0;
+    for (uint32_t c = 0; c < channelCount; ++c) {
+        const float* samples = channels[c];
+        float energy = 0.0f;
+        for (uint32_t i = 0; i < frames; ++i) energy += samples[i] * samples[i];
+        if (energy > bestEnergy) {
+            bestEnergy = energy;
+            chosen = c;
+        }
+    }
+    return chosen;
+}
+
+// Reuses the cached buffer while its format and capacity still fit, so that the steady state
+// allocates nothing on the capture thread.
+std::shared_ptr<PCMBuffer> reusableBuffer(platform::AudioPlatform& platform, std::shared_ptr<PCMBuffer>& cached,
+                                          const AudioFormat& format, uint32_t capacity) {
+    if (!cached || cached->frameCapacity() != capacity || !(cached->format() == format)) {
+        cached = platform.makePCMBuffer(format, capacity);
+    }
+    return cached;
+}
+
+}  // namespace
+
+void VoiceIO::processCapture(const PCMBuffer& buffer, CaptureScratch& scratch) {
+    const std::shared_ptr<platform::AudioConverter> converter = captureConverter_.load();
+    const std::shared_ptr<const AudioFormat> monoFormat = captureConverterInputFormat_.load();
+    if (!converter || !monoFormat) return;
+
+    float* const* channels = buffer.floatChannelData();
+    if (!channels) return;
+    const uint32_t frames = buffer.frameLength();
+    const uint32_t channelCount = buffer.format().channelCount;
+    if (frames == 0 || channelCount == 0) return;
+
+    const uint32_t chosen = loudestChannel(channels, channelCount, frames);
+
+    const std::shared_ptr<PCMBuffer> mono = reusableBuffer(*platform_, scratch.mono, *monoFormat, frames);
+    if (!mono) return;
+    float* const* monoChannels = mono->floatChannelData();
+    if (!monoChannels) return;
+    mono->setFrameLength(frames);
+    std::memcpy(monoChannels[0], channels[chosen], size_t{frames} * sizeof(float));
+
+    const double capacity = std::ceil(frames * (captureFormat_.sampleRate / buffer.format().sampleRate)) + 8.0;
+    // A capacity beyond 32 bits (or not a number) cannot come from a real device: ignore the buffer.
+    if (!(capacity >= 0.0 && capacity < 4294967296.0)) return;
+    const std::shared_ptr<PCMBuffer> output =
+        reusableBuffer(*platform_, scratch.output, captureFormat_, static_cast<uint32_t>(capacity));
+    if (!output) return;
+    output->setFrameLength(0);
+
+    bool inputSupplied = false;
+    std::optional<platform::PlatformError> error;
+    const platform::ConverterOutputStatus status = converter->convert(
+        *output, error, [&](uint32_t, platform::ConverterInputStatus& inputStatus) -> PCMBuffer* {
+            if (inputSupplied) {
+                inputStatus = platform::ConverterInputStatus::noDataNow;
+                return nullptr;
+            }
+            inputSupplied = true;
+            inputStatus = platform::ConverterInputStatus::haveData;
+            return mono.get();
+        });
+
+    if (status == platform::ConverterOutputStatus::error) {
+        if (error) setLastError("Microphone resampling failed: " + error->description);
+        return;
+    }
+    int16_t* const* samples = output->int16ChannelData();
+    if (output->frameLength() > 0 && samples) captureRing_.write(samples[0], output->frameLength());
+}
+
+}  // namespace mivo::core

@@ -1,0 +1,54 @@
+#include "core/serial_queue.h"
+
+#include <pthread.h>
+
+namespace mivo::core {
+
+SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), state_(std::make_shared<State>()) {
+    thread_ = std::thread([state = state_] { run(state); });
+    threadId_ = thread_.get_id();
+    // The kernel keeps at most 15 characters of a thread name.
+    pthread_setname_np(thread_.native_handle(), label_.substr(0, 15).c_str());
+}
+
+SerialQueue::~SerialQueue() {
+    {
+        std::lock_guard<std::mutex> guard(state_->mutex);
+        state_->closing = true;
+    }
+    state_->wake.notify_one();
+    if (isCurrent()) {
+        thread_.detach();  // destroyed by its own work: the loop ends once that work returns
+    } else {
+        thread_.join();
+    }
+}
+
+void SerialQueue::sync(const std::function<void()>& work) {
+    if (isCurrent()) {
+        work();
+        return;
+    }
+    Item item{&work, false};
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    state_->items.push_back(&item);
+    state_->wake.notify_one();
+    state_->done.wait(lock, [&] { return item.done; });
+}
+
+void SerialQueue::run(const std::shared_ptr<State>& state) {
+    std::unique_lock<std::mutex> lock(state->mutex);
+    for (;;) {
+        state->wake.wait(lock, [&] { return state->closing || !state->items.empty(); });
+        if (state->items.empty()) return;
+        Item* item = state->items.front();
+        state->items.pop_front();
+        lock.unlock();
+        (*item->work)();
+        lock.lock();
+        item->done = true;
+        state->done.notify_all();
+    }
+}
+
+}  // namespace mivo::core
