@@ -1,6 +1,7 @@
 #include <chrono>
 
 #include "core/voice_io.h"
+#include "playback/sample_conversion.h"
 
 namespace mivo::core {
 
@@ -8,7 +9,6 @@ namespace {
 
 constexpr int64_t backPressureLimit = 9600;  // 200 ms at 48 kHz
 constexpr auto capacityWaitLimit = std::chrono::seconds(5);
-constexpr float sampleScale = 1.0f / 32768.0f;
 
 }  // namespace
 
@@ -88,8 +88,7 @@ void VoiceIO::schedule(SchedulingRequest& request) {
     }
     const uint32_t frames = static_cast<uint32_t>(request.frameCount);
     buffer->setFrameLength(frames);
-    float* destination = channels[0];
-    for (uint32_t i = 0; i < frames; ++i) destination[i] = static_cast<float>(request.source[i]) * sampleScale;
+    playback::int16ToFloat(request.source, channels[0], frames);
 
     {
         ConditionLock hold(stateCondition_);
