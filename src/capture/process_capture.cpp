@@ -56,7 +56,10 @@ void VoiceIO::processCapture(const PCMBuffer& buffer, CaptureScratch& scratch) {
     const std::shared_ptr<PCMBuffer> mono = reusableBuffer(*platform_, scratch.mono, *monoFormat, frames);
     if (!mono) return;
     float* const* monoChannels = mono->floatChannelData();
-    if (!monoChannels) return;
+    if (!monoChannels) {
+        scratch.mono.reset();  // unusable: make a new one for the next tap buffer
+        return;
+    }
     mono->setFrameLength(frames);
     std::memcpy(monoChannels[0], channels[chosen], size_t{frames} * sizeof(float));
 
@@ -86,7 +89,11 @@ void VoiceIO::processCapture(const PCMBuffer& buffer, CaptureScratch& scratch) {
         return;
     }
     int16_t* const* samples = output->int16ChannelData();
-    if (output->frameLength() > 0 && samples) captureRing_.write(samples[0], output->frameLength());
+    if (!samples) {
+        scratch.output.reset();
+        return;
+    }
+    if (output->frameLength() > 0) captureRing_.write(samples[0], output->frameLength());
 }
 
 }  // namespace mivo::core

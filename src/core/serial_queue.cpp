@@ -29,11 +29,13 @@ void SerialQueue::sync(const std::function<void()>& work) {
         work();
         return;
     }
+    // The work may destroy this queue; the state it signals through must outlive that.
+    const std::shared_ptr<State> state = state_;
     Item item{&work, false};
-    std::unique_lock<std::mutex> lock(state_->mutex);
-    state_->items.push_back(&item);
-    state_->wake.notify_one();
-    state_->done.wait(lock, [&] { return item.done; });
+    std::unique_lock<std::mutex> lock(state->mutex);
+    state->items.push_back(&item);
+    state->wake.notify_one();
+    state->done.wait(lock, [&] { return item.done; });
 }
 
 void SerialQueue::run(const std::shared_ptr<State>& state) {
