@@ -1,25 +1,11 @@
 // The C boundary: check pointers, widen counts, call one operation, narrow the result.
 // Nothing thrown inside may cross it.
-#include <cstdlib>
-
 #include "api/handle.h"
 #include "mivo_voice_io.h"
-#include "platform/audio_platform.h"
 
 using mivo::api::retain;
 
 extern "C" {
-
-mivo_voice_io* mivo_voice_io_create(void) {
-    mivo_voice_io* handle = nullptr;
-    try {
-        handle = mivo::api::createHandle(mivo::platform::defaultAudioPlatform());
-    } catch (...) {
-    }
-    // The contract is a non-null handle; without memory for one there is nothing sound to return.
-    if (!handle) std::abort();
-    return handle;
-}
 
 void mivo_voice_io_destroy(mivo_voice_io* handle) {
     if (!handle) return;

@@ -31,11 +31,12 @@ void SerialQueue::sync(const std::function<void()>& work) {
     }
     // The work may destroy this queue; the state it signals through must outlive that.
     const std::shared_ptr<State> state = state_;
-    Item item{&work, false};
+    Item item{&work, false, nullptr};
     std::unique_lock<std::mutex> lock(state->mutex);
     state->items.push_back(&item);
     state->wake.notify_one();
     state->done.wait(lock, [&] { return item.done; });
+    if (item.failure) std::rethrow_exception(item.failure);
 }
 
 void SerialQueue::run(const std::shared_ptr<State>& state) {
@@ -46,7 +47,11 @@ void SerialQueue::run(const std::shared_ptr<State>& state) {
         Item* item = state->items.front();
         state->items.pop_front();
         lock.unlock();
-        (*item->work)();
+        try {
+            (*item->work)();
+        } catch (...) {
+            item->failure = std::current_exception();
+        }
         lock.lock();
         item->done = true;
         state->done.notify_all();

@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -20,7 +21,7 @@ public:
     SerialQueue& operator=(const SerialQueue&) = delete;
 
     // Runs `work` on the queue and returns once it has run. Called from the queue's own thread,
-    // it runs the work in place rather than wait for itself.
+    // it runs the work in place rather than wait for itself. What the work throws is rethrown here.
     void sync(const std::function<void()>& work);
 
     bool isCurrent() const { return std::this_thread::get_id() == threadId_; }
@@ -30,6 +31,7 @@ private:
     struct Item {
         const std::function<void()>* work;
         bool done;
+        std::exception_ptr failure;
     };
     // Outlives the queue object when the queue is destroyed by its own work.
     struct State {
