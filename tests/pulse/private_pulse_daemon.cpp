@@ -1,0 +1,455 @@
+#include "private_pulse_daemon.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pulse/error.h>
+#include <pulse/pulseaudio.h>
+#include <pulse/simple.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace mivo::testing {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t ticks(Clock::time_point time) { return time.time_since_epoch().count(); }
+Clock::time_point fromTicks(int64_t value) { return Clock::time_point(Clock::duration(value)); }
+
+std::string trim(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+size_t countEntries(const char* path) {
+    DIR* directory = opendir(path);
+    if (!directory) return 0;
+    size_t count = 0;
+    while (dirent* entry = readdir(directory)) {
+        if (entry->d_name[0] != '.') ++count;
+    }
+    closedir(directory);
+    return count;
+}
+
+}  // namespace
+
+PrivatePulseDaemon::PrivatePulseDaemon() {
+    char pattern[] = "/tmp/mivo-pulse-XXXXXX";
+    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+    directory_ = pattern;
+    const std::string runtime = directory_ + "/runtime";
+    const std::string home = directory_ + "/home";
+    std::filesystem::create_directories(runtime + "/pulse");
+    std::filesystem::create_directories(home);
+    chmod(runtime.c_str(), 0700);
+    socket_ = runtime + "/pulse/native";
+
+    // Clients of this process (the library, pactl, the helpers) reach this daemon and no other,
+    // and none of them ever starts one on its own.
+    std::ofstream(directory_ + "/client.conf") << "autospawn = no\nenable-memfd = no\n";
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    setenv("HOME", home.c_str(), 1);
+    setenv("PULSE_RUNTIME_PATH", (runtime + "/pulse").c_str(), 1);
+    setenv("PULSE_SERVER", ("unix:" + socket_).c_str(), 1);
+    setenv("PULSE_CLIENTCONFIG", (directory_ + "/client.conf").c_str(), 1);
+    unsetenv("PULSE_SINK");
+    unsetenv("PULSE_SOURCE");
+
+    std::ofstream script(directory_ + "/room.pa");
+    script << "load-module module-native-protocol-unix socket=" << socket_ << " auth-anonymous=1\n"
+           << "load-module module-null-sink sink_name=speaker rate=48000 channels=1 format=float32le\n"
+           << "load-module module-null-sink sink_name=room rate=48000 channels=1 format=float32le\n"
+           << "load-module module-loopback source=speaker.monitor sink=room latency_msec=60\n"
+           << "set-default-sink speaker\n"
+           << "set-default-source room.monitor\n"
+           // Loading modules may leave volumes below 100 %.
+           << "set-source-volume room.monitor 65536\n"
+           << "set-source-volume speaker.monitor 65536\n"
+           << "set-sink-volume speaker 65536\n"
+           << "set-sink-volume room 65536\n"
+           // A null sink renders as far ahead as its latency allows; until a client asks for a
+           // short latency that is seconds, and a stream that joins then waits that long for its
+           // first data. A suspend and resume restarts both sinks at the loopback's short latency.
+           << "suspend-sink speaker 1\n"
+           << "suspend-sink room 1\n"
+           << "suspend-sink speaker 0\n"
+           << "suspend-sink room 0\n";
+}
+
+PrivatePulseDaemon::~PrivatePulseDaemon() {
+    kill();
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+}
+
+bool PrivatePulseDaemon::start(std::string* failure) {
+    if (pid_ > 0) return true;
+    const std::string script = directory_ + "/room.pa";
+    const std::string logPath = directory_ + "/daemon.log";
+    std::vector<std::string> arguments = {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+                                          "--disallow-exit", "--use-pid-file=no", "--log-target=stderr",
+                                          "-F", script};
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const pid_t parent = getpid();
+    const pid_t child = fork();
+    if (child == 0) {
+        // The daemon dies with the test process, whatever way that ends.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(1);
+        if (log >= 0) {
+            dup2(log, STDOUT_FILENO);
+            dup2(log, STDERR_FILENO);
+        }
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    if (log >= 0) close(log);
+    if (child < 0) {
+        if (failure) *failure = "fork failed";
+        return false;
+    }
+    pid_ = child;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < deadline) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            break;
+        }
+        if (access(socket_.c_str(), F_OK) == 0 && pactl("info") == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (failure) *failure = "the private PulseAudio daemon did not start:\n" + this->log();
+    kill();
+    return false;
+}
+
+void PrivatePulseDaemon::kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    frozen_ = false;
+}
+
+void PrivatePulseDaemon::freeze() {
+    if (pid_ > 0 && !frozen_) {
+        ::kill(pid_, SIGSTOP);
+        frozen_ = true;
+    }
+}
+
+void PrivatePulseDaemon::thaw() {
+    if (pid_ > 0 && frozen_) {
+        ::kill(pid_, SIGCONT);
+        frozen_ = false;
+    }
+}
+
+int PrivatePulseDaemon::pactl(const std::string& arguments, std::string* output) const {
+    const std::string command = "pactl " + arguments + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return -1;
+    std::string text;
+    char chunk[4096];
+    size_t got = 0;
+    while ((got = fread(chunk, 1, sizeof(chunk), pipe)) > 0) text.append(chunk, got);
+    const int status = pclose(pipe);
+    if (output) *output = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string PrivatePulseDaemon::pactlOutput(const std::string& arguments) const {
+    std::string output;
+    return pactl(arguments, &output) == 0 ? trim(output) : std::string();
+}
+
+long PrivatePulseDaemon::indexOf(const std::string& kind, const std::string& name) const {
+    std::istringstream lines(pactlOutput("list short " + kind));
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        long index = -1;
+        std::string second;
+        fields >> index >> second;
+        if (second == name) return index;
+    }
+    return -1;
+}
+
+long PrivatePulseDaemon::moduleOf(const std::string& kind, const std::string& name) const {
+    // `pactl list <kind>` prints "Name: <name>" and later "Owner Module: <n>" for each device.
+    std::istringstream lines(pactlOutput("list " + kind));
+    std::string line;
+    bool inside = false;
+    while (std::getline(lines, line)) {
+        const auto text = line.substr(line.find_first_not_of(" \t") == std::string::npos
+                                          ? line.size()
+                                          : line.find_first_not_of(" \t"));
+        if (text.rfind("Name: ", 0) == 0) inside = text.substr(6) == name;
+        if (inside && text.rfind("Owner Module: ", 0) == 0) return std::stol(text.substr(14));
+    }
+    return -1;
+}
+
+bool PrivatePulseDaemon::killStream(const std::string& kind, long index) const {
+    if (index < 0) return false;
+    pa_mainloop* loop = pa_mainloop_new();
+    pa_context* context = pa_context_new(pa_mainloop_get_api(loop), "mivo-test-killer");
+    struct Outcome {
+        bool done = false;
+        bool success = false;
+    } outcome;
+    bool requested = false;
+    pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
+    const auto deadline = Clock::now() + std::chrono::seconds(3);
+    while (!outcome.done && Clock::now() < deadline) {
+        const pa_context_state_t state = pa_context_get_state(context);
+        if (!PA_CONTEXT_IS_GOOD(state)) break;
+        if (state == PA_CONTEXT_READY && !requested) {
+            requested = true;
+            const auto finished = [](pa_context*, int success, void* userdata) {
+                auto* result = static_cast<Outcome*>(userdata);
+                result->done = true;
+                result->success = success != 0;
+            };
+            pa_operation* operation =
+                kind == "sink-input"
+                    ? pa_context_kill_sink_input(context, static_cast<uint32_t>(index), finished, &outcome)
+                    : pa_context_kill_source_output(context, static_cast<uint32_t>(index), finished, &outcome);
+            if (operation) pa_operation_unref(operation);
+        }
+        pa_mainloop_iterate(loop, 0, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    pa_context_disconnect(context);
+    pa_context_unref(context);
+    pa_mainloop_free(loop);
+    return outcome.success;
+}
+
+bool PrivatePulseDaemon::loadNullSink(const std::string& name, unsigned rate, unsigned channels) const {
+    return pactl("load-module module-null-sink sink_name=" + name + " rate=" + std::to_string(rate) +
+                 " channels=" + std::to_string(channels)) == 0 &&
+           pactl("suspend-sink " + name + " 1") == 0 && pactl("suspend-sink " + name + " 0") == 0;
+}
+
+std::string PrivatePulseDaemon::log() const {
+    std::ifstream file(directory_ + "/daemon.log");
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+SignalPlayer::SignalPlayer(std::string sink, std::vector<float> samples, bool loop, uint32_t latencyMilliseconds)
+    : sink_(std::move(sink)), samples_(std::move(samples)), loop_(loop), latency_(latencyMilliseconds) {
+    thread_ = std::thread([this] { run(); });
+}
+
+SignalPlayer::~SignalPlayer() { stop(); }
+
+void SignalPlayer::stop() {
+    stopping_.store(true);
+    if (thread_.joinable()) thread_.join();
+}
+
+std::chrono::steady_clock::time_point SignalPlayer::started() const { return fromTicks(started_.load()); }
+
+void SignalPlayer::run() {
+    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, 48000, 1};
+    const uint32_t bytes = latency_ * 48 * sizeof(float);
+    pa_buffer_attr attributes{static_cast<uint32_t>(-1), bytes, static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
+                              static_cast<uint32_t>(-1)};
+    int error = 0;
+    pa_simple* client =
+        pa_simple_new(nullptr, "mivo-test-talker", PA_STREAM_PLAYBACK, sink_.c_str(), "signal", &sampleFormat, nullptr,
+                      &attributes, &error);
+    if (!client) {
+        failed_.store(true);
+        return;
+    }
+    const size_t chunk = 240;  // 5 ms
+    size_t at = 0;
+    bool first = true;
+    while (!stopping_.load()) {
+        if (at >= samples_.size()) {
+            if (!loop_ || samples_.empty()) break;
+            at = 0;
+        }
+        const size_t count = std::min(chunk, samples_.size() - at);
+        if (first) {
+            started_.store(ticks(Clock::now()));
+            first = false;
+        }
+        if (pa_simple_write(client, samples_.data() + at, count * sizeof(float), &error) < 0) {
+            failed_.store(true);
+            break;
+        }
+        at += count;
+    }
+    if (!failed_.load() && !stopping_.load()) pa_simple_drain(client, &error);
+    pa_simple_free(client);
+}
+
+Recorder::Recorder(std::string source, uint32_t fragmentMilliseconds)
+    : source_(std::move(source)), fragment_(fragmentMilliseconds) {
+    samples_.reserve(48000 * 30);
+    thread_ = std::thread([this] { run(); });
+}
+
+Recorder::~Recorder() { stop(); }
+
+void Recorder::stop() {
+    stopping_.store(true);
+    if (thread_.joinable()) thread_.join();
+}
+
+std::vector<float> Recorder::samples() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return samples_;
+}
+
+size_t Recorder::frames() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return samples_.size();
+}
+
+std::chrono::steady_clock::time_point Recorder::arrivalOf(size_t index) const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    for (const auto& [end, when] : chunks_) {
+        if (index < end) return when;
+    }
+    return chunks_.empty() ? Clock::time_point{} : chunks_.back().second;
+}
+
+bool Recorder::waitForFrames(size_t frames, std::chrono::milliseconds timeout) const {
+    const auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+        if (this->frames() >= frames) return true;
+        if (failed_.load()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return this->frames() >= frames;
+}
+
+void Recorder::run() {
+    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, 48000, 1};
+    const uint32_t fragment = fragment_ * 48 * sizeof(float);
+    pa_buffer_attr attributes{static_cast<uint32_t>(-1), static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
+                              static_cast<uint32_t>(-1), fragment};
+    int error = 0;
+    pa_simple* client = pa_simple_new(nullptr, "mivo-test-listener", PA_STREAM_RECORD, source_.c_str(), "listen",
+                                      &sampleFormat, nullptr, &attributes, &error);
+    if (!client) {
+        failed_.store(true);
+        return;
+    }
+    std::vector<float> chunk(fragment_ * 48);
+    while (!stopping_.load()) {
+        if (pa_simple_read(client, chunk.data(), chunk.size() * sizeof(float), &error) < 0) {
+            failed_.store(true);
+            break;
+        }
+        const auto now = Clock::now();
+        std::lock_guard<std::mutex> hold(mutex_);
+        samples_.insert(samples_.end(), chunk.begin(), chunk.end());
+        chunks_.emplace_back(samples_.size(), now);
+    }
+    pa_simple_free(client);
+}
+
+std::vector<float> sine(double frequency, double amplitude, double seconds, double rate) {
+    std::vector<float> samples(static_cast<size_t>(seconds * rate));
+    for (size_t i = 0; i < samples.size(); ++i) {
+        samples[i] = static_cast<float>(amplitude * std::sin(2.0 * M_PI * frequency * static_cast<double>(i) / rate));
+    }
+    return samples;
+}
+
+template <typename Sample>
+static double rmsOf(const Sample* samples, size_t count) {
+    if (count == 0) return 0.0;
+    double sum = 0.0;
+    for (size_t i = 0; i < count; ++i) sum += static_cast<double>(samples[i]) * samples[i];
+    return std::sqrt(sum / static_cast<double>(count));
+}
+
+double rms(const float* samples, size_t count) { return rmsOf(samples, count); }
+double rms(const int16_t* samples, size_t count) { return rmsOf(samples, count); }
+
+template <typename Sample>
+static double amplitudeOf(const Sample* samples, size_t count, double frequency, double rate) {
+    if (count == 0) return 0.0;
+    double re = 0.0;
+    double im = 0.0;
+    for (size_t i = 0; i < count; ++i) {
+        const double phase = 2.0 * M_PI * frequency * static_cast<double>(i) / rate;
+        re += samples[i] * std::cos(phase);
+        im -= samples[i] * std::sin(phase);
+    }
+    return 2.0 * std::sqrt(re * re + im * im) / static_cast<double>(count);
+}
+
+double toneAmplitude(const float* samples, size_t count, double frequency, double rate) {
+    return amplitudeOf(samples, count, frequency, rate);
+}
+double toneAmplitude(const int16_t* samples, size_t count, double frequency, double rate) {
+    return amplitudeOf(samples, count, frequency, rate);
+}
+
+long bestOffset(const std::vector<float>& haystack, const std::vector<float>& needle, double* correlation) {
+    if (needle.empty() || haystack.size() < needle.size()) return -1;
+    if (correlation) *correlation = 0.0;
+    double needleEnergy = 0.0;
+    for (float v : needle) needleEnergy += static_cast<double>(v) * v;
+    long best = -1;
+    double bestScore = 0.0;
+    for (size_t offset = 0; offset + needle.size() <= haystack.size(); ++offset) {
+        double dot = 0.0;
+        double energy = 0.0;
+        for (size_t i = 0; i < needle.size(); ++i) {
+            dot += static_cast<double>(haystack[offset + i]) * needle[i];
+            energy += static_cast<double>(haystack[offset + i]) * haystack[offset + i];
+        }
+        if (energy <= 0.0) continue;
+        const double score = dot / std::sqrt(energy * needleEnergy);
+        if (score > bestScore) {
+            bestScore = score;
+            best = static_cast<long>(offset);
+        }
+    }
+    if (correlation) *correlation = bestScore;
+    return best;
+}
+
+size_t threadCount() { return countEntries("/proc/self/task"); }
+size_t openFileCount() { return countEntries("/proc/self/fd"); }
+
+size_t residentKilobytes() {
+    std::ifstream statm("/proc/self/statm");
+    size_t total = 0;
+    size_t resident = 0;
+    statm >> total >> resident;
+    return resident * static_cast<size_t>(sysconf(_SC_PAGESIZE)) / 1024;
+}
+
+}  // namespace mivo::testing

@@ -1,0 +1,138 @@
+#pragma once
+
+// A private PulseAudio daemon for tests, never the user's: its own runtime directory and HOME,
+// PULSE_SERVER pointing at its socket, started as a child process that dies with the test.
+//
+// The virtual room:
+//   speaker          null sink, 48 kHz mono float, the default sink (what the library plays into)
+//   room             null sink, 48 kHz mono float; room.monitor is the default source (the "microphone")
+//   speaker.monitor  -> room through module-loopback, 60 ms late: the echo path
+// A client that plays into "room" is the near-end talker.
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace mivo::testing {
+
+class PrivatePulseDaemon {
+public:
+    // Prepares the directory and the environment of this process; start() runs the daemon.
+    PrivatePulseDaemon();
+    // Kills the daemon and removes the directory.
+    ~PrivatePulseDaemon();
+    PrivatePulseDaemon(const PrivatePulseDaemon&) = delete;
+    PrivatePulseDaemon& operator=(const PrivatePulseDaemon&) = delete;
+
+    // Starts the daemon and waits until it answers; false (with the daemon's log in `failure`)
+    // when it does not within 10 s.
+    bool start(std::string* failure = nullptr);
+    // SIGKILL, like a crash: clients see their connection drop.
+    void kill();
+    // SIGSTOP / SIGCONT: a server that stops answering without closing its socket.
+    void freeze();
+    void thaw();
+    bool running() const { return pid_ > 0; }
+
+    // Runs pactl against the daemon; the exit status, and what it printed in `output`.
+    int pactl(const std::string& arguments, std::string* output = nullptr) const;
+    // pactl's answer, trimmed; empty when it failed.
+    std::string pactlOutput(const std::string& arguments) const;
+    // The index of a sink, source or module named in `pactl list short <kind>`, or -1.
+    long indexOf(const std::string& kind, const std::string& name) const;
+    // The index of the module that created the sink or source `name`, or -1.
+    long moduleOf(const std::string& kind, const std::string& name) const;
+
+    // Has the server kill a playback stream (sink input) or record stream (source output), as
+    // a sound settings tool would; pactl has no command for it.
+    bool killStream(const std::string& kind, long index) const;
+    // Loads another null sink and restarts it at a short latency (see the room's script).
+    bool loadNullSink(const std::string& name, unsigned rate, unsigned channels) const;
+
+    const std::string& directory() const { return directory_; }
+    std::string log() const;
+
+private:
+    std::string directory_;
+    std::string socket_;
+    pid_t pid_ = -1;
+    bool frozen_ = false;
+};
+
+// Plays mono 48 kHz float samples into a sink through a plain PulseAudio client, on a thread of
+// its own, once or over and over, until stopped.
+class SignalPlayer {
+public:
+    SignalPlayer(std::string sink, std::vector<float> samples, bool loop, uint32_t latencyMilliseconds = 60);
+    ~SignalPlayer();
+    void stop();
+    // When the first sample was handed to the server.
+    std::chrono::steady_clock::time_point started() const;
+    bool failed() const { return failed_.load(); }
+
+private:
+    void run();
+
+    const std::string sink_;
+    const std::vector<float> samples_;
+    const bool loop_;
+    const uint32_t latency_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> failed_{false};
+    std::atomic<int64_t> started_{0};
+    std::thread thread_;
+};
+
+// Records a source (mono 48 kHz float) through a plain PulseAudio client on a thread of its own,
+// noting when each chunk arrived.
+class Recorder {
+public:
+    explicit Recorder(std::string source, uint32_t fragmentMilliseconds = 5);
+    ~Recorder();
+    void stop();
+
+    std::vector<float> samples() const;
+    size_t frames() const;
+    // Arrival time of the chunk that held frame `index` (steady clock); frames before the first
+    // chunk count as arriving with it.
+    std::chrono::steady_clock::time_point arrivalOf(size_t index) const;
+    bool failed() const { return failed_.load(); }
+    // Waits until at least `frames` frames have arrived, up to `timeout`.
+    bool waitForFrames(size_t frames, std::chrono::milliseconds timeout) const;
+
+private:
+    void run();
+
+    const std::string source_;
+    const uint32_t fragment_;
+    mutable std::mutex mutex_;
+    std::vector<float> samples_;
+    std::vector<std::pair<size_t, std::chrono::steady_clock::time_point>> chunks_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> failed_{false};
+    std::thread thread_;
+};
+
+// Signals and measurements.
+std::vector<float> sine(double frequency, double amplitude, double seconds, double rate = 48000.0);
+double rms(const float* samples, size_t count);
+double rms(const int16_t* samples, size_t count);
+// Amplitude of the component at `frequency` (single-bin DFT), in the samples' own unit.
+double toneAmplitude(const float* samples, size_t count, double frequency, double rate);
+double toneAmplitude(const int16_t* samples, size_t count, double frequency, double rate);
+// The offset of `needle` in `haystack` where they correlate best (normalised); -1 if none fits.
+// Costs haystack x needle: keep the needle short (a distinctive head of the signal).
+long bestOffset(const std::vector<float>& haystack, const std::vector<float>& needle, double* correlation = nullptr);
+
+// Counts of what this process holds right now.
+size_t threadCount();
+size_t openFileCount();
+size_t residentKilobytes();
+
+}  // namespace mivo::testing

@@ -1,0 +1,643 @@
+// The PulseAudio engine through the platform interfaces: capture tap, players, configuration
+// changes and teardown, against a private daemon.
+
+#include <cmath>
+#include <sstream>
+
+#include "platform/pulse/voice_processor.h"
+#include "pulse_test_support.h"
+
+namespace mivo::testing {
+namespace {
+
+using platform::CompletionCallbackType;
+using platform::pulse::PulsePlatformOptions;
+using platform::pulse::VoiceProcessor;
+
+// What the voice-processing stage was shown, for checking the echo reference and its timing.
+struct ProcessorLog {
+    std::mutex mutex;
+    std::vector<float> reference;
+    std::vector<Clock::time_point> renderTimes;  // one per 10 ms render frame
+    std::vector<uint32_t> renderChannels;
+    std::vector<int32_t> delays;
+    std::atomic<int> realigns{0};
+    std::set<std::thread::id> threads;
+};
+
+class RecordingProcessor final : public VoiceProcessor {
+public:
+    explicit RecordingProcessor(std::shared_ptr<ProcessorLog> log) : log_(std::move(log)) {}
+    void analyzeRender(const float* const* channels, uint32_t channelCount) override {
+        const auto now = Clock::now();
+        std::lock_guard<std::mutex> hold(log_->mutex);
+        log_->reference.insert(log_->reference.end(), channels[0], channels[0] + platform::pulse::processingFrameLength);
+        log_->renderTimes.push_back(now);
+        log_->renderChannels.push_back(channelCount);
+        log_->threads.insert(std::this_thread::get_id());
+    }
+    void processCapture(float* const*, uint32_t, int32_t delay, bool) override {
+        std::lock_guard<std::mutex> hold(log_->mutex);
+        log_->delays.push_back(delay);
+        log_->threads.insert(std::this_thread::get_id());
+    }
+    void realign() override { ++log_->realigns; }
+
+private:
+    std::shared_ptr<ProcessorLog> log_;
+};
+
+PulsePlatformOptions recordingOptions(const std::shared_ptr<ProcessorLog>& log) {
+    PulsePlatformOptions options;
+    options.makeVoiceProcessor = [log](std::string&) { return std::make_unique<RecordingProcessor>(log); };
+    return options;
+}
+
+// Records every completion with its time and thread.
+struct Completions {
+    std::mutex mutex;
+    std::vector<std::pair<int, Clock::time_point>> done;
+    std::set<std::thread::id> threads;
+    std::atomic<int> count{0};
+
+    platform::CompletionHandler handler(int tag) {
+        return [this, tag](CompletionCallbackType type) {
+            EXPECT_EQ(type, CompletionCallbackType::dataPlayedBack);
+            std::lock_guard<std::mutex> hold(mutex);
+            done.emplace_back(tag, Clock::now());
+            threads.insert(std::this_thread::get_id());
+            ++count;
+        };
+    }
+};
+
+using EngineTest = PulseDaemonTest;
+
+TEST_F(EngineTest, TapDeliversExactlySizedBuffersOfTheRoom) {
+    SignalPlayer talker("room", sine(1000.0, 0.5, 1.0), true);
+    for (const uint32_t size : {480u, 441u}) {
+        SCOPED_TRACE(size);
+        Graph graph = Graph::make();
+        TapRecord tap;
+        graph.engine->inputNode()->installTapOnBus(0, size, graph.engine->inputNode()->outputFormatForBus(0), tap.block());
+        graph.engine->prepare();
+        ASSERT_FALSE(graph.engine->start().has_value());
+        ASSERT_TRUE(tap.waitForFrames(48000, 3s));
+        graph.engine->stop();
+
+        for (uint32_t length : tap.lengths()) ASSERT_EQ(length, size);
+        EXPECT_EQ(tap.channels(), std::set<uint32_t>{1});
+        EXPECT_EQ(tap.rates(), std::set<double>{48000.0});
+        EXPECT_EQ(tap.threads().size(), 1u);
+        // The capture times run on without gaps.
+        const auto times = tap.times();
+        for (size_t i = 1; i < times.size(); ++i) ASSERT_EQ(times[i], times[i - 1] + size);
+        // The room's 1 kHz at its level (the talker plays it at 0.5), once the stream has settled.
+        const auto samples = tap.samples();
+        const size_t from = samples.size() - 24000;
+        EXPECT_NEAR(toneAmplitude(samples.data() + from, 24000, 1000.0, 48000.0), 0.5, 0.02);
+        EXPECT_NEAR(rms(samples.data() + from, 24000), 0.5 / std::sqrt(2.0), 0.02);
+    }
+}
+
+TEST_F(EngineTest, TapCarriesEverySampleOfTheSourceUnchanged) {
+    // Noise, so that a stretch of it can only match where it really is.
+    std::vector<float> noise(96000);
+    uint32_t state = 12345;
+    for (auto& sample : noise) {
+        state = state * 1664525u + 1013904223u;
+        sample = static_cast<float>(static_cast<int32_t>(state >> 8) % 20000 - 10000) / 40000.0f;
+    }
+    SignalPlayer talker("room", noise, true);
+    Recorder microphone("room.monitor");
+    Graph graph = Graph::make();
+    TapRecord tap;
+    graph.engine->inputNode()->installTapOnBus(0, 480, graph.engine->inputNode()->outputFormatForBus(0), tap.block());
+    ASSERT_FALSE(graph.engine->start().has_value());
+    ASSERT_TRUE(tap.waitForFrames(96000, 4s));
+    graph.engine->stop();
+    ASSERT_TRUE(microphone.waitForFrames(96000, 2s));
+    microphone.stop();
+
+    // A plain client on the same source heard the same thing: one second of the tap, from its
+    // middle, matches it sample for sample, so nothing was dropped, repeated or altered.
+    const auto taken = tap.samples();
+    const auto heard = microphone.samples();
+    const size_t from = 24000;
+    const std::vector<float> head(taken.begin() + from, taken.begin() + from + 512);
+    const long at = bestOffset(heard, head);
+    ASSERT_GE(at, 0);
+    size_t compared = 0;
+    size_t different = 0;
+    for (size_t i = 0; i < 48000 && from + i < taken.size() && at + i < heard.size(); ++i, ++compared) {
+        if (taken[from + i] != heard[at + i]) ++different;
+    }
+    EXPECT_GT(compared, 40000u);
+    EXPECT_EQ(different, 0u);
+}
+
+TEST_F(EngineTest, MutedInputGivesSilenceAndBypassPassesTheVoice) {
+    SignalPlayer talker("room", sine(1000.0, 0.5, 1.0), true);
+    Graph graph = Graph::make();
+    TapRecord tap;
+    auto input = graph.engine->inputNode();
+    input->setVoiceProcessingInputMuted(true);
+    input->installTapOnBus(0, 480, input->outputFormatForBus(0), tap.block());
+    ASSERT_FALSE(graph.engine->start().has_value());
+    ASSERT_TRUE(tap.waitForFrames(24000, 3s));
+    auto samples = tap.samples();
+    EXPECT_EQ(rms(samples.data(), samples.size()), 0.0);
+
+    input->setVoiceProcessingInputMuted(false);
+    input->setVoiceProcessingBypassed(true);
+    const size_t before = tap.frames();
+    ASSERT_TRUE(tap.waitForFrames(before + 24000, 3s));
+    samples = tap.samples();
+    EXPECT_NEAR(rms(samples.data() + samples.size() - 12000, 12000), 0.5 / std::sqrt(2.0), 0.02);
+    graph.engine->stop();
+}
+
+TEST_F(EngineTest, AProcessingStageThatCannotBeMadeIsReportedWhenEnabled) {
+    PulsePlatformOptions options;
+    int attempts = 0;
+    options.makeVoiceProcessor = [&attempts](std::string& error) -> std::unique_ptr<VoiceProcessor> {
+        ++attempts;
+        error = "The canceller is out of order";
+        return nullptr;
+    };
+    Graph graph = Graph::make(std::move(options), false);
+    auto input = graph.engine->inputNode();
+    const auto refused = input->setVoiceProcessingEnabled(true);
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_EQ(refused->description, "The canceller is out of order");
+    EXPECT_EQ(attempts, 1);
+    // Refused means off: the engine still runs, unprocessed.
+    EXPECT_FALSE(input->setVoiceProcessingEnabled(false).has_value());
+    ASSERT_FALSE(graph.engine->start().has_value());
+    graph.engine->stop();
+    EXPECT_EQ(attempts, 1);
+}
+
+TEST_F(EngineTest, WithoutVoiceProcessingTheTapHasEveryChannel) {
+    ASSERT_TRUE(daemon().loadNullSink("wide", 48000, 2));
+    ASSERT_EQ(daemon().pactl("set-default-source wide.monitor"), 0);
+    Graph graph = Graph::make({}, false);
+    TapRecord tap;
+    auto input = graph.engine->inputNode();
+    ASSERT_EQ(input->outputFormatForBus(0).channelCount, 2u);
+    input->installTapOnBus(0, 480, input->outputFormatForBus(0), tap.block());
+    ASSERT_FALSE(graph.engine->start().has_value());
+    ASSERT_TRUE(tap.waitForFrames(4800, 3s));
+    graph.engine->stop();
+    EXPECT_EQ(tap.channels(), std::set<uint32_t>{2});
+}
+
+TEST_F(EngineTest, PlayersAreMixedIntoTheSpeakerAndTheEchoReference) {
+    auto log = std::make_shared<ProcessorLog>();
+    Graph graph = Graph::make(recordingOptions(log));
+    auto second = graph.platform->makePlayerNode();
+    graph.engine->attachNode(second);
+    graph.engine->connect(second, graph.engine->mainMixerNode(), platform::standardFormat(48000, 1));
+    Recorder speaker("speaker.monitor");
+    ASSERT_FALSE(graph.engine->start().has_value());
+
+    // 1 kHz from one player and 3 kHz from the other, at the same time.
+    Completions completions;
+    graph.player->scheduleBuffer(playerBuffer(*graph.platform, sine(1000.0, 0.3, 0.5)),
+                                 CompletionCallbackType::dataPlayedBack, completions.handler(1));
+    second->scheduleBuffer(playerBuffer(*graph.platform, sine(3000.0, 0.2, 0.5)),
+                           CompletionCallbackType::dataPlayedBack, completions.handler(2));
+    graph.player->play();
+    second->play();
+    ASSERT_TRUE(eventually([&] { return completions.count.load() == 2; }, 3s));
+    const size_t heard = speaker.frames();
+    ASSERT_TRUE(speaker.waitForFrames(heard + 4800, 2s));
+    graph.engine->stop();
+
+    const auto recorded = speaker.samples();
+    double strongest = 0.0;
+    size_t loudest = 0;
+    for (size_t at = 0; at + 4800 <= recorded.size(); at += 2400) {
+        const double level = rms(recorded.data() + at, 4800);
+        if (level > strongest) strongest = level, loudest = at;
+    }
+    EXPECT_NEAR(toneAmplitude(recorded.data() + loudest, 4800, 1000.0, 48000.0), 0.3, 0.02);
+    EXPECT_NEAR(toneAmplitude(recorded.data() + loudest, 4800, 3000.0, 48000.0), 0.2, 0.02);
+
+    // The reference is exactly what was written, in 10 ms frames, on one thread: the same mix.
+    std::lock_guard<std::mutex> hold(log->mutex);
+    EXPECT_EQ(log->reference.size(), log->renderTimes.size() * 480);
+    EXPECT_EQ(std::set<uint32_t>(log->renderChannels.begin(), log->renderChannels.end()), std::set<uint32_t>{1});
+    EXPECT_EQ(log->threads.size(), 1u);
+    const std::vector<float> head(recorded.begin() + static_cast<long>(loudest),
+                                  recorded.begin() + static_cast<long>(loudest) + 960);
+    double correlation = 0.0;
+    EXPECT_GE(bestOffset(log->reference, head, &correlation), 0);
+    EXPECT_GT(correlation, 0.9999);
+    // The stage was given a delay estimate with every capture frame.
+    EXPECT_FALSE(log->delays.empty());
+    EXPECT_GE(log->realigns.load(), 0);
+}
+
+TEST_F(EngineTest, CompletionsFireOnceTheSinkHasPlayedTheBufferNotWhenWritten) {
+    auto log = std::make_shared<ProcessorLog>();
+    Graph graph = Graph::make(recordingOptions(log));
+    Recorder speaker("speaker.monitor");
+    ASSERT_FALSE(graph.engine->start().has_value());
+    std::this_thread::sleep_for(300ms);
+
+    // Three 300 ms buffers back to back; each begins with a loud first sample, so that where it
+    // starts can be found in what was written.
+    constexpr size_t length = 14400;
+    Completions completions;
+    const auto scheduled = Clock::now();
+    for (int k = 0; k < 3; ++k) {
+        auto samples = sine(500.0 * (k + 1), 0.25, 0.3);
+        samples[0] = 0.9f;
+        graph.player->scheduleBuffer(playerBuffer(*graph.platform, samples), CompletionCallbackType::dataPlayedBack,
+                                     completions.handler(k));
+    }
+    graph.player->play();
+    ASSERT_TRUE(eventually([&] { return completions.count.load() == 3; }, 4s));
+    std::this_thread::sleep_for(200ms);
+    graph.engine->stop();
+    speaker.stop();
+
+    std::vector<std::pair<int, Clock::time_point>> done;
+    std::set<std::thread::id> completionThreads;
+    {
+        std::lock_guard<std::mutex> hold(completions.mutex);
+        done = completions.done;
+        completionThreads = completions.threads;
+    }
+    ASSERT_EQ(done.size(), 3u);
+    std::lock_guard<std::mutex> hold(log->mutex);
+    EXPECT_EQ(completionThreads, log->threads);  // the engine's own thread
+    const auto first = std::find(log->reference.begin(), log->reference.end(), 0.9f) - log->reference.begin();
+    ASSERT_LT(static_cast<size_t>(first), log->reference.size());
+    const auto monitor = speaker.samples();
+    const auto heardFirst = std::find(monitor.begin(), monitor.end(), 0.9f) - monitor.begin();
+    ASSERT_LT(static_cast<size_t>(heardFirst), monitor.size());
+    for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ(done[k].first, k);
+        // Audio cannot be played faster than real time.
+        EXPECT_GE(done[k].second - scheduled, std::chrono::milliseconds(300 * (k + 1)));
+        // Written is not played: the last frame of the buffer left the engine well before.
+        const size_t lastFrame = static_cast<size_t>(first) + (k + 1) * length - 1;
+        ASSERT_LT(lastFrame / 480, log->renderTimes.size());
+        const auto written = log->renderTimes[lastFrame / 480];
+        EXPECT_GE(done[k].second - written, 15ms);
+        // And the sink had played it: a listener on its monitor got it no later than ~20 ms after
+        // the completion (its own delivery delay) and not long before.
+        const auto heard = speaker.arrivalOf(static_cast<size_t>(heardFirst) + (k + 1) * length - 1);
+        EXPECT_GE(heard - done[k].second, -120ms);
+        EXPECT_LE(heard - done[k].second, 40ms);
+    }
+}
+
+TEST_F(EngineTest, StopDropsEveryScheduledBufferAndPlayResumes) {
+    auto log = std::make_shared<ProcessorLog>();
+    Graph graph = Graph::make(recordingOptions(log));
+    Recorder speaker("speaker.monitor");
+    ASSERT_FALSE(graph.engine->start().has_value());
+    Completions completions;
+    for (int k = 0; k < 4; ++k) {
+        graph.player->scheduleBuffer(playerBuffer(*graph.platform, sine(1000.0, 0.5, 0.5)),
+                                     CompletionCallbackType::dataPlayedBack, completions.handler(k));
+    }
+    graph.player->play();
+    ASSERT_TRUE(graph.player->isPlaying());
+    std::this_thread::sleep_for(300ms);
+    const int realignsBefore = log->realigns.load();
+    graph.player->stop();
+    const auto stopped = Clock::now();
+    const size_t stoppedAt = speaker.frames();
+    EXPECT_FALSE(graph.player->isPlaying());
+    std::this_thread::sleep_for(2500ms);
+    // None of the four handlers ran: the first buffer was still playing when it was dropped.
+    EXPECT_EQ(completions.count.load(), 0);
+    EXPECT_GT(log->realigns.load(), realignsBefore);
+    // The speaker went quiet within a few tens of milliseconds.
+    const auto recorded = speaker.samples();
+    size_t lastSound = 0;
+    for (size_t i = stoppedAt > 9600 ? stoppedAt - 9600 : 0; i < recorded.size(); ++i) {
+        if (std::fabs(recorded[i]) > 1e-4f) lastSound = i;
+    }
+    ASSERT_GT(lastSound, 0u);
+    EXPECT_LT(speaker.arrivalOf(lastSound) - stopped, 150ms);
+
+    // Played again, a new buffer is heard and completed.
+    graph.player->play();
+    graph.player->scheduleBuffer(playerBuffer(*graph.platform, sine(1000.0, 0.5, 0.1)),
+                                 CompletionCallbackType::dataPlayedBack, completions.handler(9));
+    ASSERT_TRUE(eventually([&] { return completions.count.load() == 1; }, 2s));
+    // reset() drops as stop() does but leaves the player playing.
+    graph.player->scheduleBuffer(playerBuffer(*graph.platform, sine(1000.0, 0.5, 1.0)),
+                                 CompletionCallbackType::dataPlayedBack, completions.handler(10));
+    graph.player->reset();
+    EXPECT_TRUE(graph.player->isPlaying());
+    std::this_thread::sleep_for(1300ms);
+    EXPECT_EQ(completions.count.load(), 1);
+    graph.engine->stop();
+}
+
+TEST_F(EngineTest, PlayerStopWaitsForAHandlerInFlightAndMayBeCalledFromOne) {
+    Graph graph = Graph::make();
+    ASSERT_FALSE(graph.engine->start().has_value());
+    std::atomic<bool> inside{false};
+    std::atomic<int> calls{0};
+    // The first handler is slow; stop() from this thread must wait for it.
+    graph.player->scheduleBuffer(playerBuffer(*graph.platform, sine(1000, 0.1, 0.05)), CompletionCallbackType::dataPlayedBack,
+                                 [&](CompletionCallbackType) {
+                                     inside = true;
+                                     std::this_thread::sleep_for(300ms);
+                                     ++calls;
+                                     inside = false;
+                                 });
+    graph.player->scheduleBuffer(playerBuffer(*graph.platform, sine(1000, 0.1, 0.05)), CompletionCallbackType::dataPlayedBack,
+                                 [&](CompletionCallbackType) { ++calls; });
+    graph.player->play();
+    ASSERT_TRUE(eventually([&] { return inside.load(); }, 2s));
+    graph.player->stop();
+    EXPECT_FALSE(inside.load());
+    EXPECT_EQ(calls.load(), 1);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(calls.load(), 1);
+
+    // From inside a handler: no deadlock, and the buffers after it are dropped.
+    graph.player->play();
+    // A raw pointer: a handler holding its own player strongly would keep both alive forever.
+    platform::PlayerNode* player = graph.player.get();
+    std::atomic<bool> returned{false};
+    graph.player->scheduleBuffer(playerBuffer(*graph.platform, sine(1000, 0.1, 0.05)), CompletionCallbackType::dataPlayedBack,
+                                 [&, player](CompletionCallbackType) {
+                                     ++calls;
+                                     player->stop();
+                                     returned = true;
+                                 });
+    for (int k = 0; k < 3; ++k) {
+        graph.player->scheduleBuffer(playerBuffer(*graph.platform, sine(1000, 0.1, 0.05)),
+                                     CompletionCallbackType::dataPlayedBack, [&](CompletionCallbackType) { ++calls; });
+    }
+    ASSERT_TRUE(eventually([&] { return returned.load(); }, 2s));
+    std::this_thread::sleep_for(400ms);
+    EXPECT_EQ(calls.load(), 2);
+    graph.engine->stop();
+}
+
+TEST_F(EngineTest, RemovingTheTapWaitsForItAndWorksFromInsideIt) {
+    SignalPlayer talker("room", sine(1000.0, 0.5, 1.0), true);
+    Graph graph = Graph::make();
+    auto input = graph.engine->inputNode();
+    std::atomic<bool> inside{false};
+    std::atomic<int> calls{0};
+    input->installTapOnBus(0, 480, input->outputFormatForBus(0), [&](const PCMBuffer&, const AudioTime&) {
+        inside = true;
+        ++calls;
+        std::this_thread::sleep_for(50ms);
+        inside = false;
+    });
+    ASSERT_FALSE(graph.engine->start().has_value());
+    ASSERT_TRUE(eventually([&] { return inside.load(); }, 2s));
+    input->removeTapOnBus(0);
+    EXPECT_FALSE(inside.load());
+    const int seen = calls.load();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(calls.load(), seen);
+
+    // A tap that removes itself is never called again, and nothing deadlocks.
+    std::atomic<int> selfCalls{0};
+    input->installTapOnBus(0, 480, input->outputFormatForBus(0), [&, input](const PCMBuffer& buffer, const AudioTime&) {
+        if (++selfCalls == 5) input->removeTapOnBus(0);
+        // The buffer stays readable for the rest of the call.
+        volatile float touch = buffer.floatChannelData()[0][buffer.frameLength() - 1];
+        (void)touch;
+    });
+    ASSERT_TRUE(eventually([&] { return selfCalls.load() >= 5; }, 2s));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(selfCalls.load(), 5);
+    graph.engine->stop();
+}
+
+TEST_F(EngineTest, StoppingOrDroppingTheEngineFromItsOwnTapDoesNotDeadlock) {
+    const size_t threadsBefore = threadCount();
+    {
+        Graph graph = Graph::make();
+        auto engine = graph.engine;
+        auto input = engine->inputNode();
+        std::atomic<int> calls{0};
+        std::atomic<bool> stopped{false};
+        input->installTapOnBus(0, 480, input->outputFormatForBus(0), [&, engine](const PCMBuffer&, const AudioTime&) {
+            if (++calls == 3) {
+                engine->stop();
+                stopped = true;
+            }
+        });
+        ASSERT_FALSE(engine->start().has_value());
+        ASSERT_TRUE(eventually([&] { return stopped.load(); }, 2s));
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(calls.load(), 3);
+        // A later start works, with the same tap.
+        ASSERT_FALSE(engine->start().has_value());
+        ASSERT_TRUE(eventually([&] { return calls.load() > 3; }, 2s));
+        engine->stop();
+        input->removeTapOnBus(0);
+    }
+    {
+        // The tap drops the last reference to its engine while audio flows.
+        auto holder = std::make_shared<std::shared_ptr<platform::AudioEngine>>(Graph::make().engine);
+        std::atomic<bool> dropped{false};
+        auto input = (*holder)->inputNode();
+        input->installTapOnBus(0, 480, input->outputFormatForBus(0), [holder, &dropped](const PCMBuffer&, const AudioTime&) {
+            if (*holder) {
+                holder->reset();
+                dropped = true;
+            }
+        });
+        ASSERT_FALSE((*holder)->start().has_value());
+        input.reset();
+        ASSERT_TRUE(eventually([&] { return dropped.load(); }, 2s));
+    }
+    EXPECT_TRUE(eventually([&] { return threadCount() == threadsBefore; }, 2s))
+        << threadCount() << " threads, " << threadsBefore << " before";
+}
+
+TEST_F(EngineTest, ManyStartsStopsAndDropsLeaveNoThreadsOrFilesBehind) {
+    Graph graph = Graph::make();
+    auto input = graph.engine->inputNode();
+    std::atomic<int> taps{0};
+    input->installTapOnBus(0, 480, input->outputFormatForBus(0), [&](const PCMBuffer&, const AudioTime&) { ++taps; });
+    ASSERT_FALSE(graph.engine->start().has_value());
+    graph.engine->stop();
+    const size_t threads = threadCount();
+    const size_t files = openFileCount();
+    for (int cycle = 0; cycle < 200; ++cycle) {
+        ASSERT_FALSE(graph.engine->start().has_value()) << cycle;
+        // Some cycles stop while a buffer is playing and the tap is running.
+        if (cycle % 20 == 0) {
+            graph.player->scheduleBuffer(playerBuffer(*graph.platform, sine(1000, 0.2, 0.2)),
+                                         CompletionCallbackType::dataPlayedBack, [](CompletionCallbackType) {});
+            graph.player->play();
+            std::this_thread::sleep_for(30ms);
+        }
+        graph.engine->stop();
+    }
+    // Engines dropped while they run, audio flowing both ways, stop themselves.
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        Graph running = Graph::make({}, true, graph.platform);
+        auto tapInput = running.engine->inputNode();
+        tapInput->installTapOnBus(0, 480, tapInput->outputFormatForBus(0), [&](const PCMBuffer&, const AudioTime&) { ++taps; });
+        ASSERT_FALSE(running.engine->start().has_value());
+        running.player->scheduleBuffer(playerBuffer(*graph.platform, sine(1000, 0.2, 0.2)),
+                                       CompletionCallbackType::dataPlayedBack, [](CompletionCallbackType) {});
+        running.player->play();
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_GT(taps.load(), 0);
+    EXPECT_EQ(threadCount(), threads);
+    EXPECT_EQ(openFileCount(), files);
+}
+
+// Configuration changes: each case runs a change against a started engine.
+struct Change {
+    const char* name;
+    std::function<void(PrivatePulseDaemon&)> apply;
+    bool posts;
+};
+
+// The index of this library's own stream among the server's sink inputs or source outputs.
+long ownStream(PrivatePulseDaemon& daemon, const std::string& kind) {
+    std::istringstream lines(daemon.pactlOutput("list " + kind));
+    std::string line;
+    long index = -1;
+    while (std::getline(lines, line)) {
+        const auto hash = line.find('#');
+        if (line.rfind("Sink Input #", 0) == 0 || line.rfind("Source Output #", 0) == 0) {
+            index = std::stol(line.substr(hash + 1));
+        }
+        if (line.find("application.name = \"MivoVoiceIO\"") != std::string::npos) return index;
+    }
+    return -1;
+}
+
+void PrintTo(const Change& change, std::ostream* out) { *out << change.name; }
+
+class ConfigurationChangeTest : public PulseDaemonTest, public ::testing::WithParamInterface<Change> {};
+
+TEST_P(ConfigurationChangeTest, IsPostedOnceOnTheEngineThreadWithTheEngine) {
+    Graph graph = Graph::make();
+    TapRecord tap;
+    auto input = graph.engine->inputNode();
+    input->installTapOnBus(0, 480, input->outputFormatForBus(0), tap.block());
+    auto& center = graph.platform->notificationCenter();
+    std::atomic<int> posts{0};
+    std::atomic<int> othersPosts{0};
+    std::mutex mutex;
+    std::set<std::thread::id> threads;
+    auto token = center.addObserver(platform::engineConfigurationChangeNotification, graph.engine.get(), [&] {
+        std::lock_guard<std::mutex> hold(mutex);
+        threads.insert(std::this_thread::get_id());
+        ++posts;
+    });
+    int unrelated = 0;
+    auto other = center.addObserver(platform::engineConfigurationChangeNotification, &unrelated, [&] { ++othersPosts; });
+    ASSERT_FALSE(graph.engine->start().has_value());
+    ASSERT_TRUE(tap.waitForFrames(4800, 2s));
+
+    GetParam().apply(daemon());
+    if (GetParam().posts) {
+        ASSERT_TRUE(eventually([&] { return posts.load() > 0; }, 2s));
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(posts.load(), 1);
+        std::lock_guard<std::mutex> hold(mutex);
+        EXPECT_EQ(threads, tap.threads());
+    } else {
+        std::this_thread::sleep_for(700ms);
+        EXPECT_EQ(posts.load(), 0);
+    }
+    EXPECT_EQ(othersPosts.load(), 0);
+    center.removeObserver(token);
+    center.removeObserver(other);
+    graph.engine->stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, ConfigurationChangeTest,
+    ::testing::Values(
+        Change{"DefaultSource", [](PrivatePulseDaemon& d) { ASSERT_EQ(d.pactl("set-default-source speaker.monitor"), 0); },
+               true},
+        Change{"DefaultSink", [](PrivatePulseDaemon& d) { ASSERT_EQ(d.pactl("set-default-sink room"), 0); }, true},
+        Change{"SameDefaults",
+               [](PrivatePulseDaemon& d) {
+                   ASSERT_EQ(d.pactl("set-default-sink speaker"), 0);
+                   ASSERT_EQ(d.pactl("set-default-source room.monitor"), 0);
+                   ASSERT_EQ(d.pactl("set-sink-volume speaker 50%"), 0);
+                   ASSERT_EQ(d.pactl("load-module module-null-sink sink_name=spare"), 0);
+               },
+               false},
+        Change{"SinkInUseUnloaded",
+               [](PrivatePulseDaemon& d) {
+                   ASSERT_EQ(d.pactl("unload-module " + std::to_string(d.moduleOf("sinks", "speaker"))), 0);
+               },
+               true},
+        Change{"SourceInUseUnloaded",
+               [](PrivatePulseDaemon& d) {
+                   ASSERT_EQ(d.pactl("unload-module " + std::to_string(d.moduleOf("sinks", "room"))), 0);
+               },
+               true},
+        Change{"PlaybackMoved",
+               [](PrivatePulseDaemon& d) {
+                   ASSERT_EQ(d.pactl("move-sink-input " + std::to_string(ownStream(d, "sink-inputs")) + " room"), 0);
+               },
+               true},
+        Change{"RecordKilled",
+               [](PrivatePulseDaemon& d) { ASSERT_TRUE(d.killStream("source-output", ownStream(d, "source-outputs"))); },
+               true},
+        Change{"PlaybackKilled",
+               [](PrivatePulseDaemon& d) { ASSERT_TRUE(d.killStream("sink-input", ownStream(d, "sink-inputs"))); },
+               true},
+        Change{"SinkSuspended", [](PrivatePulseDaemon& d) { ASSERT_EQ(d.pactl("suspend-sink speaker 1"), 0); }, true},
+        Change{"DaemonKilled", [](PrivatePulseDaemon& d) { d.kill(); }, true}),
+    [](const ::testing::TestParamInfo<Change>& info) { return std::string(info.param.name); });
+
+using NotificationTest = PulseDaemonTest;
+
+TEST_F(NotificationTest, RemovingAnObserverWaitsForItsCallAndWorksFromInsideIt) {
+    Graph graph = Graph::make();
+    auto& center = graph.platform->notificationCenter();
+    std::atomic<bool> inside{false};
+    std::atomic<int> calls{0};
+    auto token = center.addObserver(platform::engineConfigurationChangeNotification, graph.engine.get(), [&] {
+        inside = true;
+        std::this_thread::sleep_for(300ms);
+        ++calls;
+        inside = false;
+    });
+    ASSERT_FALSE(graph.engine->start().has_value());
+    ASSERT_EQ(daemon().pactl("set-default-sink room"), 0);
+    ASSERT_TRUE(eventually([&] { return inside.load(); }, 2s));
+    center.removeObserver(token);
+    EXPECT_FALSE(inside.load());
+    EXPECT_EQ(calls.load(), 1);
+    graph.engine->stop();
+
+    // An observer that removes itself; and the engine stopped from inside an observer.
+    Graph second = Graph::make({}, true, graph.platform);
+    std::shared_ptr<platform::ObserverToken> self;
+    std::atomic<bool> finished{false};
+    auto engine = second.engine;
+    self = center.addObserver(platform::engineConfigurationChangeNotification, engine.get(), [&, engine] {
+        center.removeObserver(self);
+        engine->stop();
+        finished = true;
+    });
+    ASSERT_FALSE(engine->start().has_value());
+    ASSERT_EQ(daemon().pactl("set-default-sink speaker"), 0);
+    EXPECT_TRUE(eventually([&] { return finished.load(); }, 2s));
+    ASSERT_FALSE(engine->start().has_value());
+    engine->stop();
+}
+
+}  // namespace
+}  // namespace mivo::testing

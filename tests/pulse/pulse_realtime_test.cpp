@@ -1,0 +1,104 @@
+// The engine's event-loop thread carries the audio: once running, its capture path (record
+// stream to tap), its mixing and writing, and its completion delivery must allocate nothing.
+// This binary replaces operator new to count allocations made on that thread.
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <new>
+
+#include "pulse_test_support.h"
+
+namespace {
+
+thread_local bool watched = false;
+std::atomic<long> watchedAllocations{0};
+
+void* allocate(std::size_t size) {
+    if (watched) watchedAllocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+    throw std::bad_alloc();
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return allocate(size); }
+void* operator new[](std::size_t size) { return allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    if (watched) watchedAllocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+
+namespace mivo::testing {
+namespace {
+
+using platform::CommonFormat;
+using platform::CompletionCallbackType;
+using platform::ConverterInputStatus;
+
+using RealTimeTest = PulseDaemonTest;
+
+TEST_F(RealTimeTest, TheAudioThreadAllocatesNothingOnceRunning) {
+    SignalPlayer talker("room", sine(1000.0, 0.5, 1.0), true);
+    Graph graph = Graph::make();
+    // The tap does what the capture path does: copy a channel and resample it to 16 kHz int16,
+    // into buffers made beforehand.
+    auto converter = graph.platform->makeConverter(platform::standardFormat(48000, 1),
+                                                   AudioFormat{CommonFormat::int16, 16000, 1, false});
+    auto mono = graph.platform->makePCMBuffer(platform::standardFormat(48000, 1), 480);
+    auto output = graph.platform->makePCMBuffer(AudioFormat{CommonFormat::int16, 16000, 1, false}, 168);
+    std::atomic<long> taps{0};
+    std::atomic<long> converted{0};
+    std::atomic<double> level{0.0};
+    auto input = graph.engine->inputNode();
+    input->installTapOnBus(0, 480, input->outputFormatForBus(0), [&](const PCMBuffer& buffer, const AudioTime&) {
+        watched = true;
+        std::copy(buffer.floatChannelData()[0], buffer.floatChannelData()[0] + buffer.frameLength(),
+                  mono->floatChannelData()[0]);
+        mono->setFrameLength(buffer.frameLength());
+        bool given = false;
+        std::optional<platform::PlatformError> error;
+        converter->convert(*output, error, [&](uint32_t, ConverterInputStatus& status) -> PCMBuffer* {
+            status = given ? ConverterInputStatus::noDataNow : ConverterInputStatus::haveData;
+            const bool first = !given;
+            given = true;
+            return first ? mono.get() : nullptr;
+        });
+        converted += output->frameLength();
+        level = rms(output->int16ChannelData()[0], output->frameLength());
+        ++taps;
+    });
+    std::atomic<long> completions{0};
+    ASSERT_FALSE(graph.engine->start().has_value());
+    graph.player->play();
+    // Buffers are made and scheduled here, on this thread; the audio thread mixes and completes them.
+    auto schedule = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            graph.player->scheduleBuffer(playerBuffer(*graph.platform, sine(440.0, 0.2, 0.1)),
+                                         CompletionCallbackType::dataPlayedBack,
+                                         [&](CompletionCallbackType) { ++completions; });
+        }
+    };
+    schedule(5);
+    ASSERT_TRUE(eventually([&] { return completions.load() >= 3; }, 3s));
+
+    watchedAllocations = 0;
+    const long tapsBefore = taps.load();
+    schedule(20);
+    ASSERT_TRUE(eventually([&] { return completions.load() >= 25; }, 4s));
+    std::this_thread::sleep_for(300ms);  // silence written after the last buffer, too
+    graph.engine->stop();
+
+    EXPECT_GT(taps.load() - tapsBefore, 150);
+    EXPECT_GT(converted.load(), 0);
+    EXPECT_NEAR(level.load() / 32768.0, 0.5 / std::sqrt(2.0), 0.03);
+    EXPECT_EQ(watchedAllocations.load(), 0);
+}
+
+}  // namespace
+}  // namespace mivo::testing

@@ -1,0 +1,397 @@
+// The library end to end through its C interface, on the PulseAudio platform, in a private
+// daemon's virtual room. Voice processing is a pass-through here, so that levels and samples can
+// be compared exactly; echo cancellation has its own suite.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/handle.h"
+#include "mivo_voice_io.h"
+#include "platform/pulse/pulse_platform.h"
+#include "private_pulse_daemon.h"
+
+namespace mivo::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr const char* configurationChanged = "The macOS audio device configuration changed";
+constexpr const char* noDevice = "Unable to start VoiceProcessingIO: No default input or output audio device is available";
+
+class Handle {
+public:
+    Handle() : handle_(api::createHandle(std::make_shared<platform::pulse::PulsePlatform>())) {}
+    ~Handle() { mivo_voice_io_destroy(handle_); }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    mivo_voice_io* get() const { return handle_; }
+
+    std::string lastError() const {
+        char text[256];
+        const int32_t length = mivo_voice_io_copy_last_error(handle_, text, sizeof(text));
+        return std::string(text, static_cast<size_t>(length));
+    }
+
+    // Reads `count` samples, or fewer when the capture ends; `end` gets the code that ended it.
+    std::vector<int16_t> read(size_t count, int32_t* end = nullptr, int32_t timeoutMilliseconds = 2000) const {
+        std::vector<int16_t> samples(count);
+        size_t got = 0;
+        if (end) *end = 0;
+        while (got < count) {
+            const int32_t result = mivo_voice_io_read_capture(handle_, samples.data() + got,
+                                                              static_cast<int32_t>(count - got), timeoutMilliseconds);
+            if (result <= 0) {
+                if (end) *end = result;
+                break;
+            }
+            got += static_cast<size_t>(result);
+        }
+        samples.resize(got);
+        return samples;
+    }
+
+    // Reads until the capture ends (or `limit` passes); returns the end code.
+    int32_t readToEnd(std::chrono::milliseconds limit) const {
+        const auto deadline = Clock::now() + limit;
+        std::vector<int16_t> scratch(1600);
+        while (Clock::now() < deadline) {
+            const int32_t result = mivo_voice_io_read_capture(handle_, scratch.data(), 1600, 200);
+            if (result < 0) return result;
+        }
+        return 0;
+    }
+
+    int32_t write(const std::vector<int16_t>& frames) const {
+        return mivo_voice_io_write_playback(handle_, frames.data(), static_cast<int32_t>(frames.size()));
+    }
+
+private:
+    mivo_voice_io* handle_;
+};
+
+std::vector<int16_t> toInt16(const std::vector<float>& samples) {
+    std::vector<int16_t> frames(samples.size());
+    for (size_t i = 0; i < samples.size(); ++i) frames[i] = static_cast<int16_t>(std::lround(samples[i] * 32767.0f));
+    return frames;
+}
+
+// Deterministic noise: a signal that can only be found where it really is.
+std::vector<int16_t> noise(size_t count, uint32_t seed) {
+    std::vector<int16_t> frames(count);
+    uint32_t state = seed;
+    for (auto& frame : frames) {
+        state = state * 1664525u + 1013904223u;
+        frame = static_cast<int16_t>(static_cast<int32_t>(state >> 16) % 12000 - 6000);
+    }
+    return frames;
+}
+
+double level(const std::vector<int16_t>& samples, double frequency, size_t from = 0) {
+    return toneAmplitude(samples.data() + from, samples.size() - from, frequency, 16000.0) / 32768.0;
+}
+
+class VoiceIOEndToEndTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        daemon_ = std::make_unique<PrivatePulseDaemon>();
+        std::string failure;
+        ASSERT_TRUE(daemon_->start(&failure)) << failure;
+    }
+    void TearDown() override { daemon_.reset(); }
+    PrivatePulseDaemon& daemon() { return *daemon_; }
+
+private:
+    std::unique_ptr<PrivatePulseDaemon> daemon_;
+};
+
+TEST_F(VoiceIOEndToEndTest, CaptureCarriesARoomToneAt16kAtItsLevel) {
+    SignalPlayer talker("room", sine(1000.0, 0.5, 1.0), true);
+    Handle voice;
+    ASSERT_EQ(mivo_voice_io_start(voice.get()), 0) << voice.lastError();
+    voice.read(4800);  // the first 300 ms: streams and filter settling
+    int32_t end = 0;
+    const auto samples = voice.read(16000, &end);
+    ASSERT_EQ(samples.size(), 16000u) << "read ended with " << end;
+    EXPECT_NEAR(level(samples, 1000.0), 0.5, 0.03);
+    EXPECT_NEAR(rms(samples.data(), samples.size()) / 32768.0, 0.5 / std::sqrt(2.0), 0.03);
+    EXPECT_LT(level(samples, 2000.0), 0.005);
+    mivo_voice_io_stop(voice.get());
+    EXPECT_EQ(voice.readToEnd(2s), -1);
+}
+
+TEST_F(VoiceIOEndToEndTest, PlaybackReachesTheSpeakerExactlyAndIsCountedOnceHeard) {
+    Recorder speaker("speaker.monitor");
+    Handle voice;
+    ASSERT_EQ(mivo_voice_io_start(voice.get()), 0) << voice.lastError();
+    std::this_thread::sleep_for(200ms);
+    const auto frames = noise(24000, 7);
+    const uint64_t before = mivo_voice_io_played_frames(voice.get());
+    const auto written = Clock::now();
+    ASSERT_EQ(voice.write(frames), 1) << voice.lastError();
+    ASSERT_EQ(mivo_voice_io_wait_playback(voice.get()), 1) << voice.lastError();
+    const auto drained = Clock::now();
+    EXPECT_EQ(mivo_voice_io_played_frames(voice.get()) - before, 24000u);
+    // Half a second of audio cannot have been played in less.
+    EXPECT_GE(drained - written, 500ms);
+    const size_t heardSoFar = speaker.frames();
+    ASSERT_TRUE(speaker.waitForFrames(heardSoFar + 9600, 2s));
+    mivo_voice_io_stop(voice.get());
+    speaker.stop();
+
+    const auto recorded = speaker.samples();
+    std::vector<float> expected(frames.size());
+    for (size_t i = 0; i < frames.size(); ++i) expected[i] = static_cast<float>(frames[i]) / 32768.0f;
+    double correlation = 0.0;
+    const long at = bestOffset(recorded, std::vector<float>(expected.begin(), expected.begin() + 1024), &correlation);
+    ASSERT_GE(at, 1) << correlation;
+    ASSERT_LE(static_cast<size_t>(at) + expected.size() + 1, recorded.size());
+    // Every sample as written, with silence right before and after it.
+    float worst = 0.0f;
+    for (size_t i = 0; i < expected.size(); ++i) worst = std::max(worst, std::fabs(recorded[at + i] - expected[i]));
+    EXPECT_LE(worst, 1e-6f);
+    EXPECT_EQ(recorded[at - 1], 0.0f);
+    EXPECT_EQ(recorded[at + expected.size()], 0.0f);
+    // The drain ended when the speaker had played the last frame: a listener on its monitor had
+    // it then, give or take that listener's own few milliseconds of delivery.
+    const auto heard = speaker.arrivalOf(static_cast<size_t>(at) + expected.size() - 1);
+    EXPECT_LE(heard - drained, 40ms);
+    EXPECT_GE(heard - drained, -150ms);
+}
+
+TEST_F(VoiceIOEndToEndTest, BackPressureHoldsWritesToRealTime) {
+    Handle voice;
+    ASSERT_EQ(mivo_voice_io_start(voice.get()), 0) << voice.lastError();
+    const auto chunk = toInt16(sine(440.0, 0.2, 0.1));
+    const uint64_t before = mivo_voice_io_played_frames(voice.get());
+    const auto begin = Clock::now();
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(voice.write(chunk), 1) << i << ": " << voice.lastError();
+    const auto took = Clock::now() - begin;
+    // Ten seconds of audio less the 200 ms that may stay queued: writing cannot get far ahead.
+    EXPECT_GE(took, 9300ms);
+    EXPECT_LE(took, 12s);
+    ASSERT_EQ(mivo_voice_io_wait_playback(voice.get()), 1) << voice.lastError();
+    EXPECT_EQ(mivo_voice_io_played_frames(voice.get()) - before, 480000u);
+}
+
+TEST_F(VoiceIOEndToEndTest, InterruptSilencesTheSpeakerAtOnce) {
+    Recorder speaker("speaker.monitor");
+    Handle voice;
+    ASSERT_EQ(mivo_voice_io_start(voice.get()), 0) << voice.lastError();
+    ASSERT_EQ(voice.write(toInt16(sine(1000.0, 0.5, 2.0))), 1);
+    std::this_thread::sleep_for(500ms);
+    const auto interrupted = Clock::now();
+    ASSERT_EQ(mivo_voice_io_interrupt_playback(voice.get()), 0);
+    EXPECT_EQ(mivo_voice_io_wait_playback(voice.get()), 1);
+    std::this_thread::sleep_for(500ms);
+    // The interrupted buffer is never counted.
+    EXPECT_EQ(mivo_voice_io_played_frames(voice.get()), 0u);
+
+    const auto recorded = speaker.samples();
+    size_t last = 0;
+    for (size_t i = 0; i < recorded.size(); ++i) {
+        if (std::fabs(recorded[i]) > 1e-4f) last = i;
+    }
+    ASSERT_GT(last, 0u) << "the tone was never heard";
+    EXPECT_LE(speaker.arrivalOf(last) - interrupted, 100ms);
+
+    // Playback goes on normally afterwards.
+    ASSERT_EQ(voice.write(toInt16(sine(1000.0, 0.5, 0.2))), 1);
+    ASSERT_EQ(mivo_voice_io_wait_playback(voice.get()), 1);
+    EXPECT_EQ(mivo_voice_io_played_frames(voice.get()), 9600u);
+}
+
+// A device change while running: what is captured is still read, then the failure; the text
+// says why; a new start runs on the new device.
+struct DeviceChange {
+    const char* name;
+    std::function<void(PrivatePulseDaemon&)> apply;
+    // Checked after the new start: that it really runs on the device now in use.
+    std::function<void(PrivatePulseDaemon&, Handle&)> verify;
+};
+
+void PrintTo(const DeviceChange& change, std::ostream* out) { *out << change.name; }
+
+class DeviceChangeTest : public VoiceIOEndToEndTest, public ::testing::WithParamInterface<DeviceChange> {};
+
+TEST_P(DeviceChangeTest, EndsTheRunAndANewStartUsesTheNewDevice) {
+    // 2 kHz plays in the room only; speaker.monitor never has it.
+    SignalPlayer talker("room", sine(2000.0, 0.4, 1.0), true);
+    Handle voice;
+    ASSERT_EQ(mivo_voice_io_start(voice.get()), 0) << voice.lastError();
+    const auto heard = voice.read(8000);
+    ASSERT_EQ(heard.size(), 8000u);
+    EXPECT_NEAR(level(heard, 2000.0, 3200), 0.4, 0.03);
+    std::this_thread::sleep_for(200ms);  // let capture pile up in the ring
+
+    GetParam().apply(daemon());
+    // Samples captured before the change are still read, then the failure code.
+    int32_t end = 0;
+    const auto rest = voice.read(160000, &end, 3000);
+    EXPECT_GT(rest.size(), 0u);
+    EXPECT_EQ(end, -2);
+    EXPECT_EQ(voice.lastError(), configurationChanged);
+    EXPECT_EQ(voice.write(toInt16(sine(1000, 0.1, 0.1))), -1);
+
+    ASSERT_EQ(mivo_voice_io_start(voice.get()), 0) << voice.lastError();
+    GetParam().verify(daemon(), voice);
+    mivo_voice_io_stop(voice.get());
+}
+
+// After the change the microphone is speaker.monitor: what the library plays, never the room.
+void capturesOwnPlayback(PrivatePulseDaemon&, Handle& voice) {
+    ASSERT_EQ(voice.write(toInt16(sine(1000.0, 0.5, 1.0))), 1);
+    voice.read(3200);
+    const auto samples = voice.read(8000);
+    ASSERT_EQ(samples.size(), 8000u);
+    EXPECT_NEAR(level(samples, 1000.0), 0.5, 0.03);
+    EXPECT_LT(level(samples, 2000.0), 0.005);
+}
+
+// After the change the loudspeaker is the room: what the library plays lands there directly
+// and the old speaker stays silent.
+void playsIntoTheRoom(PrivatePulseDaemon&, Handle& voice) {
+    Recorder oldSpeaker("speaker.monitor");
+    ASSERT_EQ(voice.write(toInt16(sine(1000.0, 0.3, 1.0))), 1);
+    voice.read(3200);
+    const auto samples = voice.read(8000);
+    ASSERT_EQ(samples.size(), 8000u);
+    EXPECT_NEAR(level(samples, 1000.0), 0.3, 0.03);
+    const auto old = oldSpeaker.samples();
+    EXPECT_EQ(rms(old.data(), old.size()), 0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, DeviceChangeTest,
+    ::testing::Values(
+        DeviceChange{"DefaultSource",
+                     [](PrivatePulseDaemon& d) { ASSERT_EQ(d.pactl("set-default-source speaker.monitor"), 0); },
+                     capturesOwnPlayback},
+        DeviceChange{"DefaultSink", [](PrivatePulseDaemon& d) { ASSERT_EQ(d.pactl("set-default-sink room"), 0); },
+                     playsIntoTheRoom},
+        DeviceChange{"SinkInUseUnloaded",
+                     [](PrivatePulseDaemon& d) {
+                         ASSERT_EQ(d.pactl("unload-module " + std::to_string(d.moduleOf("sinks", "speaker"))), 0);
+                     },
+                     [](PrivatePulseDaemon& d, Handle& voice) {
+                         // The server fell back to the room as its default sink.
+                         EXPECT_EQ(d.pactlOutput("get-default-sink"), "room");
+                         ASSERT_EQ(voice.write(toInt16(sine(1000.0, 0.3, 0.5))), 1);
+                         EXPECT_EQ(mivo_voice_io_wait_playback(voice.get()), 1);
+                     }},
+        DeviceChange{"SourceInUseUnloaded",
+                     [](PrivatePulseDaemon& d) {
+                         ASSERT_EQ(d.pactl("unload-module " + std::to_string(d.moduleOf("sinks", "room"))), 0);
+                     },
+                     [](PrivatePulseDaemon& d, Handle& voice) {
+                         EXPECT_EQ(d.pactlOutput("get-default-source"), "speaker.monitor");
+                         // The talker lost its sink and was moved to the speaker: the 2 kHz is
+                         // there too now, so only the library's own playback is checked.
+                         ASSERT_EQ(voice.write(toInt16(sine(1000.0, 0.5, 1.0))), 1);
+                         voice.read(3200);
+                         const auto samples = voice.read(8000);
+                         ASSERT_EQ(samples.size(), 8000u);
+                         EXPECT_NEAR(level(samples, 1000.0), 0.5, 0.03);
+                     }}),
+    [](const ::testing::TestParamInfo<DeviceChange>& info) { return std::string(info.param.name); });
+
+TEST_F(VoiceIOEndToEndTest, DaemonKilledWhileRunningFailsCleanlyUntilOneIsBack) {
+    SignalPlayer talker("room", sine(1000.0, 0.5, 1.0), true);
+    Handle voice;
+    ASSERT_EQ(mivo_voice_io_start(voice.get()), 0) << voice.lastError();
+    ASSERT_EQ(voice.read(4800).size(), 4800u);
+
+    // A reader blocked in a long read and a writer waiting for the drain, when the server dies.
+    std::atomic<int32_t> readerEnd{1};
+    std::thread reader([&] { readerEnd = voice.readToEnd(10s); });
+    ASSERT_EQ(voice.write(toInt16(sine(1000.0, 0.2, 3.0))), 1);
+    std::atomic<int32_t> drained{2};
+    std::thread waiter([&] { drained = mivo_voice_io_wait_playback(voice.get()); });
+    std::this_thread::sleep_for(200ms);
+    talker.stop();
+    const auto killed = Clock::now();
+    daemon().kill();
+    reader.join();
+    waiter.join();
+    EXPECT_LT(Clock::now() - killed, 3s);
+    EXPECT_EQ(readerEnd.load(), -2);
+    EXPECT_EQ(drained.load(), -1);
+    // Both texts were recorded; which one is last depends on which thread came second.
+    const std::string text = voice.lastError();
+    EXPECT_TRUE(text == configurationChanged || text == "VoiceProcessingIO stopped during playback") << text;
+    EXPECT_EQ(mivo_voice_io_read_capture(voice.get(), std::vector<int16_t>(10).data(), 10, 0), -2);
+
+    // With no server, starting fails at once with the device text, and stop does not hang.
+    const auto begin = Clock::now();
+    EXPECT_EQ(mivo_voice_io_start(voice.get()), -1);
+    EXPECT_EQ(voice.lastError(), noDevice);
+    mivo_voice_io_stop(voice.get());
+    EXPECT_LT(Clock::now() - begin, 3s);
+
+    // Once a server is back, a start works again and audio flows.
+    std::string failure;
+    ASSERT_TRUE(daemon().start(&failure)) << failure;
+    SignalPlayer again("room", sine(1000.0, 0.5, 1.0), true);
+    ASSERT_EQ(mivo_voice_io_start(voice.get()), 0) << voice.lastError();
+    voice.read(4800);
+    const auto samples = voice.read(8000);
+    ASSERT_EQ(samples.size(), 8000u);
+    EXPECT_NEAR(level(samples, 1000.0), 0.5, 0.03);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool measuresMemory = false;  // its quarantine holds freed memory on purpose
+#else
+constexpr bool measuresMemory = true;
+#endif
+
+TEST_F(VoiceIOEndToEndTest, ManyCyclesLeaveNoThreadsFilesOrMemoryBehind) {
+    SignalPlayer talker("room", sine(1000.0, 0.5, 1.0), true);
+    const auto frames = toInt16(sine(1000.0, 0.2, 0.05));
+    auto cycle = [&](Handle& voice, int i) {
+        ASSERT_EQ(mivo_voice_io_start(voice.get()), 0) << i << ": " << voice.lastError();
+        // Now and then stop with capture and playback in flight.
+        if (i % 10 == 0) {
+            voice.read(320);
+            ASSERT_EQ(voice.write(frames), 1);
+        }
+        mivo_voice_io_stop(voice.get());
+    };
+    {
+        // Warm up: everything made once per process exists before the counts are taken.
+        Handle voice;
+        for (int i = 0; i < 3; ++i) cycle(voice, i * 10);
+    }
+    const size_t threads = threadCount();
+    const size_t files = openFileCount();
+    const size_t memory = residentKilobytes();
+    {
+        Handle voice;
+        for (int i = 0; i < 200; ++i) {
+            cycle(voice, i);
+            if (::testing::Test::HasFatalFailure()) return;
+        }
+    }
+    for (int i = 0; i < 50; ++i) {
+        Handle voice;
+        cycle(voice, i);
+        if (::testing::Test::HasFatalFailure()) return;
+    }
+    EXPECT_EQ(threadCount(), threads);
+    EXPECT_EQ(openFileCount(), files);
+    if (measuresMemory) {
+        EXPECT_LT(residentKilobytes(), memory + 4096) << memory << " kB before";
+    }
+}
+
+}  // namespace
+}  // namespace mivo::testing
