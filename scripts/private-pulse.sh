@@ -35,6 +35,12 @@ PA
   # Loading modules may leave source volumes below 100 %.
   pactl set-source-volume room.monitor 100%
   pactl set-source-volume speaker.monitor 100%
+  # Null sinks render as far ahead as their latency allows; a suspend and resume restarts them at
+  # the loopback's short latency, so that the first client does not wait seconds for data.
+  for sink in speaker room; do
+    pactl suspend-sink "$sink" 1
+    pactl suspend-sink "$sink" 0
+  done
 }
 
 private_pulse_stop() {

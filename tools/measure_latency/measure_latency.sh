@@ -9,10 +9,4 @@ shift
 source "$root/scripts/private-pulse.sh"
 private_pulse_start
 trap private_pulse_stop EXIT
-# Null sinks render as far ahead as their latency allows; a suspend and resume restarts them at
-# the loopback's short latency, so that the first measurement does not wait seconds for data.
-for sink in speaker room; do
-  pactl suspend-sink "$sink" 1
-  pactl suspend-sink "$sink" 0
-done
 "$build/tools/measure-latency" "$@"
