@@ -153,7 +153,11 @@ void PrivatePulseDaemon::kill() {
 
 void PrivatePulseDaemon::freeze() {
     if (pid_ > 0 && !frozen_) {
+        // waitpid reports the stop only once every thread has stopped, so nothing is answered
+        // after this returns.
         ::kill(pid_, SIGSTOP);
+        int status = 0;
+        waitpid(pid_, &status, WUNTRACED);
         frozen_ = true;
     }
 }
