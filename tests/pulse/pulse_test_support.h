@@ -17,6 +17,7 @@
 
 #include "platform/pulse/pulse_platform.h"
 #include "private_pulse_daemon.h"
+#include "pulse_daemon_test.h"
 
 namespace mivo::testing {
 
@@ -25,21 +26,6 @@ using namespace std::chrono_literals;
 using platform::AudioFormat;
 using platform::AudioTime;
 using platform::PCMBuffer;
-
-class PulseDaemonTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        daemon_ = std::make_unique<PrivatePulseDaemon>();
-        std::string failure;
-        ASSERT_TRUE(daemon_->start(&failure)) << failure;
-    }
-    void TearDown() override { daemon_.reset(); }
-
-    PrivatePulseDaemon& daemon() { return *daemon_; }
-
-private:
-    std::unique_ptr<PrivatePulseDaemon> daemon_;
-};
 
 // An engine with voice processing on, a player attached, player -> mixer -> output connected
 // with 48 kHz mono float: what the core builds.

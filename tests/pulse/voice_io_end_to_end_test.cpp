@@ -18,6 +18,7 @@
 #include "mivo_voice_io.h"
 #include "platform/pulse/pulse_platform.h"
 #include "private_pulse_daemon.h"
+#include "pulse_daemon_test.h"
 
 namespace mivo::testing {
 namespace {
@@ -100,19 +101,7 @@ double level(const std::vector<int16_t>& samples, double frequency, size_t from 
     return toneAmplitude(samples.data() + from, samples.size() - from, frequency, 16000.0) / 32768.0;
 }
 
-class VoiceIOEndToEndTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        daemon_ = std::make_unique<PrivatePulseDaemon>();
-        std::string failure;
-        ASSERT_TRUE(daemon_->start(&failure)) << failure;
-    }
-    void TearDown() override { daemon_.reset(); }
-    PrivatePulseDaemon& daemon() { return *daemon_; }
-
-private:
-    std::unique_ptr<PrivatePulseDaemon> daemon_;
-};
+using VoiceIOEndToEndTest = PulseDaemonTest;
 
 TEST_F(VoiceIOEndToEndTest, CaptureCarriesARoomToneAt16kAtItsLevel) {
     SignalPlayer talker("room", sine(1000.0, 0.5, 1.0), true);

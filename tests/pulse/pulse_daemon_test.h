@@ -1,0 +1,28 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "private_pulse_daemon.h"
+
+namespace mivo::testing {
+
+// A fresh private daemon with the virtual room for every test, killed when the test ends.
+class PulseDaemonTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        daemon_ = std::make_unique<PrivatePulseDaemon>();
+        std::string failure;
+        ASSERT_TRUE(daemon_->start(&failure)) << failure;
+    }
+    void TearDown() override { daemon_.reset(); }
+
+    PrivatePulseDaemon& daemon() { return *daemon_; }
+
+private:
+    std::unique_ptr<PrivatePulseDaemon> daemon_;
+};
+
+}  // namespace mivo::testing
