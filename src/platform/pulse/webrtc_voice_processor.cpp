@@ -3,13 +3,28 @@
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 
 #include <algorithm>
+#include <cmath>
 
 namespace mivo::platform::pulse {
 
 namespace {
 
-// A hint only: with delay-agnostic mode the canceller searches for the delay itself.
-constexpr int maximumDelayHintMs = 500;
+// The canceller reads the delay only when it starts: it lines the reference up that far ahead of
+// the capture and looks for the echo within its filter from there. Too little and the echo falls
+// late in the filter, where it is cancelled poorly and unsteadily; too much and the reference comes
+// after its echo, which cannot be cancelled at all. Reports of 500 ms and more it ignores.
+constexpr int32_t maximumDelayHintMs = 480;
+// Where a measured echo is placed: early in the filter, with room on both sides for the echo path
+// to move before it falls out.
+constexpr int32_t echoPlacementMs = 20;
+// A measured echo outside this range starts the canceller again, placed by the measurement.
+constexpr int32_t earliestPlacementMs = 6;
+constexpr int32_t latestPlacementMs = 40;
+constexpr int32_t frameMs = 10;
+
+// A gain that follows the talker up by the default 9 dB also lifts what is left of the echo, and
+// its level swings between the near end alone and double talk; a small gain keeps it a leveller.
+constexpr int compressionGainDb = 3;
 
 webrtc::StreamConfig streamOf(uint32_t channels) {
     return webrtc::StreamConfig(static_cast<int>(processingRate), channels, false);
@@ -37,13 +52,17 @@ std::unique_ptr<WebRtcVoiceProcessor> WebRtcVoiceProcessor::create(std::string& 
     webrtc::EchoCancellation* echo = processing->echo_cancellation();
     webrtc::GainControl* gain = processing->gain_control();
     webrtc::NoiseSuppression* noise = processing->noise_suppression();
+    // Low echo suppression and moderate noise suppression: with the echo lined up the linear
+    // filter removes most of it, and stronger suppressors mostly take the near-end talker away
+    // during double talk.
     const bool configured =
         processing->Initialize(streams) == webrtc::AudioProcessing::kNoError && echo->Enable(true) == 0 &&
-        echo->set_suppression_level(webrtc::EchoCancellation::kHighSuppression) == 0 &&
+        echo->set_suppression_level(webrtc::EchoCancellation::kLowSuppression) == 0 &&
         echo->enable_metrics(true) == 0 && echo->enable_delay_logging(true) == 0 &&
-        noise->set_level(webrtc::NoiseSuppression::kHigh) == 0 && noise->Enable(true) == 0 &&
+        noise->set_level(webrtc::NoiseSuppression::kModerate) == 0 && noise->Enable(true) == 0 &&
         processing->high_pass_filter()->Enable(true) == 0 &&
-        gain->set_mode(webrtc::GainControl::kAdaptiveDigital) == 0 && gain->enable_limiter(true) == 0 &&
+        gain->set_mode(webrtc::GainControl::kAdaptiveDigital) == 0 &&
+        gain->set_compression_gain_db(compressionGainDb) == 0 && gain->enable_limiter(true) == 0 &&
         gain->Enable(true) == 0;
     if (!configured) {
         error = "Unable to configure the echo canceller";
@@ -63,6 +82,9 @@ void WebRtcVoiceProcessor::analyzeRender(const float* const* channels, uint32_t 
     const webrtc::StreamConfig stream = streamOf(1);
     (void)channelCount;
     processing_->ProcessReverseStream(channels, stream, stream, outputs);
+    delayFinder_.addReference(channels[0]);
+    ++renderedFrames_;
+    renderSinceStart_ = true;
 }
 
 void WebRtcVoiceProcessor::processCapture(float* const* channels, uint32_t channelCount, int32_t delayMilliseconds,
@@ -71,14 +93,48 @@ void WebRtcVoiceProcessor::processCapture(float* const* channels, uint32_t chann
         processing_->gain_control()->Enable(agcEnabled);
         agcEnabled_ = agcEnabled;
     }
-    processing_->set_stream_delay_ms(std::clamp<int32_t>(delayMilliseconds, 0, maximumDelayHintMs));
+    delayFinder_.addCapture(channels[0]);
+    // How far the reference runs ahead of this capture frame in what has reached us.
+    const int64_t aheadMs = (static_cast<int64_t>(renderedFrames_) - static_cast<int64_t>(capturedFrames_)) * frameMs;
+    const int32_t echoLagMs = delayFinder_.settledLagMs();
+    int64_t hint = delayMilliseconds;
+    if (echoLagMs >= 0) {
+        // The echo of reference frame k comes back in capture frame k + lag, so lining the
+        // reference up `hint` ahead of this frame puts the echo ahead + lag - hint into the filter.
+        // The server's report leaves out what it does not know of: the room, converters, a
+        // loopback; the measurement has it all.
+        hint = aheadMs + echoLagMs - echoPlacementMs;
+        const int32_t placed = placementMs_ + echoLagMs;
+        if (!startPending_ && placementMs_ != unknownPlacement &&
+            (placed < earliestPlacementMs || placed > latestPlacementMs)) restartCanceller();
+    }
+    const auto given = static_cast<int32_t>(std::clamp<int64_t>(hint, 0, maximumDelayHintMs));
+    if (startPending_ && renderSinceStart_) {
+        // This frame starts the canceller (it waits for a reference): note where it lines up.
+        placementMs_ = static_cast<int32_t>(aheadMs - given);
+        startPending_ = false;
+    }
+    processing_->set_stream_delay_ms(given);
     const webrtc::StreamConfig stream = streamOf(channelCount);
     processing_->ProcessStream(channels, stream, stream, channels);
+    ++capturedFrames_;
+}
+
+void WebRtcVoiceProcessor::restartCanceller() {
+    // Off and on again, the canceller starts over and lines up with the next delay it is given.
+    // Noise suppression and gain control keep their state.
+    webrtc::EchoCancellation* echo = processing_->echo_cancellation();
+    echo->Enable(false);
+    echo->Enable(true);
+    startPending_ = true;
+    renderSinceStart_ = false;
+    placementMs_ = unknownPlacement;
 }
 
 void WebRtcVoiceProcessor::realign() {
-    // Nothing to reset: delay-agnostic mode re-estimates the render-to-capture delay continuously,
-    // and resetting the canceller would throw away an adapted filter for the same echo path.
+    // What was rendered no longer matches what is heard, so the lag may have moved: measure it
+    // again. The canceller keeps its filter until the new lag shows it misplaced.
+    delayFinder_.reset();
 }
 
 WebRtcVoiceProcessor::Metrics WebRtcVoiceProcessor::metrics() {

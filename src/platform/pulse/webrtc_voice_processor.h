@@ -1,9 +1,11 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/pulse/echo_delay_finder.h"
 #include "platform/pulse/voice_processor.h"
 
 namespace webrtc {
@@ -36,10 +38,21 @@ public:
 
 private:
     explicit WebRtcVoiceProcessor(webrtc::AudioProcessing* processing);
+    void restartCanceller();
 
     std::unique_ptr<webrtc::AudioProcessing> processing_;
     std::vector<float> scratch_;
     bool agcEnabled_ = true;
+    EchoDelayFinder delayFinder_;
+    uint64_t renderedFrames_ = 0;
+    uint64_t capturedFrames_ = 0;
+    // The canceller lines up with the delay given on its first capture frame after a reference
+    // frame; until then a (re)start is pending.
+    bool startPending_ = true;
+    bool renderSinceStart_ = false;
+    // Where that start put the reference: the echo lands this many ms plus the lag into the filter.
+    static constexpr int32_t unknownPlacement = -1000000;
+    int32_t placementMs_ = unknownPlacement;
 };
 
 }  // namespace mivo::platform::pulse
