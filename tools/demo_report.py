@@ -53,16 +53,20 @@ def main():
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
+    # The far end started with the library's recording; show what was played of it.
+    far = far[:int(len(out) / out_rate * far_rate)]
     rows = [("far end (played by the library)", far, far_rate),
             ("raw microphone (room.monitor): echo + near-end talker", mic, mic_rate),
             (f"library capture: echo removed, ERLE {erle:.1f} dB", out, out_rate)]
     figure, axes = plt.subplots(len(rows), 1, figsize=(12, 7), sharex=True)
     for axis, (title, signal, rate) in zip(axes, rows):
-        axis.specgram(signal + 1e-9, Fs=rate, NFFT=512, noverlap=384, cmap="magma", vmin=-130, vmax=-20)
+        with np.errstate(divide="ignore"):  # digital silence has no level
+            axis.specgram(signal + 1e-9, Fs=rate, NFFT=512, noverlap=384, cmap="magma", vmin=-130, vmax=-20)
         axis.set_title(title, fontsize=10, loc="left")
         axis.set_ylabel("Hz")
         axis.set_ylim(0, 8000)
         axis.axvline(args.near_start, color="cyan", linestyle="--", linewidth=1)
+    axes[-1].set_xlim(0, len(out) / out_rate)
     axes[-1].set_xlabel("seconds (dashed line: near-end talker starts)")
     figure.tight_layout()
     figure.savefig(args.picture, dpi=90)

@@ -3,6 +3,7 @@
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cmath>
 
 namespace mivo::platform::pulse {
@@ -21,6 +22,8 @@ constexpr int32_t echoPlacementMs = 20;
 constexpr int32_t earliestPlacementMs = 6;
 constexpr int32_t latestPlacementMs = 40;
 constexpr int32_t frameMs = 10;
+// How far the echo may have moved across a discontinuity before the canceller starts over.
+constexpr int32_t recheckToleranceMs = 3;
 
 // A gain that follows the talker up by the default 9 dB also lifts what is left of the echo, and
 // its level swings between the near end alone and double talk; a small gain keeps it a leveller.
@@ -105,8 +108,13 @@ void WebRtcVoiceProcessor::processCapture(float* const* channels, uint32_t chann
         // loopback; the measurement has it all.
         hint = aheadMs + echoLagMs - echoPlacementMs;
         const int32_t placed = placementMs_ + echoLagMs;
-        if (!startPending_ && placementMs_ != unknownPlacement &&
-            (placed < earliestPlacementMs || placed > latestPlacementMs)) restartCanceller();
+        if (!startPending_ && placementMs_ != unknownPlacement) {
+            // After a discontinuity the filter no longer matches even a small move of the echo
+            // (an underrun shifts it by the gap), and adapting back takes seconds: start over.
+            const bool moved = recheckPlacement_ && std::abs(placed - placedAtRecheck_) > recheckToleranceMs;
+            recheckPlacement_ = false;
+            if (moved || placed < earliestPlacementMs || placed > latestPlacementMs) restartCanceller();
+        }
     }
     const auto given = static_cast<int32_t>(std::clamp<int64_t>(hint, 0, maximumDelayHintMs));
     if (startPending_ && renderSinceStart_) {
@@ -129,11 +137,17 @@ void WebRtcVoiceProcessor::restartCanceller() {
     startPending_ = true;
     renderSinceStart_ = false;
     placementMs_ = unknownPlacement;
+    recheckPlacement_ = false;
 }
 
 void WebRtcVoiceProcessor::realign() {
     // What was rendered no longer matches what is heard, so the lag may have moved: measure it
-    // again. The canceller keeps its filter until the new lag shows it misplaced.
+    // again. The canceller keeps its filter unless the new lag shows that the echo moved.
+    const int32_t echoLagMs = delayFinder_.settledLagMs();
+    if (echoLagMs >= 0 && placementMs_ != unknownPlacement && !recheckPlacement_) {
+        placedAtRecheck_ = placementMs_ + echoLagMs;
+        recheckPlacement_ = true;
+    }
     delayFinder_.reset();
 }
 

@@ -53,6 +53,9 @@ private:
     // Where that start put the reference: the echo lands this many ms plus the lag into the filter.
     static constexpr int32_t unknownPlacement = -1000000;
     int32_t placementMs_ = unknownPlacement;
+    // Set by a discontinuity: where the echo sat before it, to compare with the next measurement.
+    bool recheckPlacement_ = false;
+    int32_t placedAtRecheck_ = 0;
 };
 
 }  // namespace mivo::platform::pulse
