@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,10 +21,14 @@
 #include <thread>
 #include <vector>
 
+#include <sndfile.h>
+#include <soxr.h>
+
 #include "api/handle.h"
 #include "mivo_voice_io.h"
 #include "platform/audio_platform.h"
 #include "private_pulse_daemon.h"
+#include "pulse_daemon_test.h"
 
 namespace mivo::testing {
 namespace {
@@ -154,40 +157,17 @@ constexpr double nearMaxSeconds = 2.4;
 
 double decibels(double ratio) { return 10.0 * std::log10(std::max(ratio, 1e-20)); }
 
-// Mono samples of a 16-bit PCM WAV file, in [-1, 1), and its rate.
-std::vector<float> readWav(const std::string& path, double& rate) {
-    std::ifstream file(path, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    auto u32 = [&](size_t at) {
-        uint32_t v = 0;
-        std::memcpy(&v, bytes.data() + at, 4);
-        return v;
-    };
-    auto u16 = [&](size_t at) {
-        uint16_t v = 0;
-        std::memcpy(&v, bytes.data() + at, 2);
-        return v;
-    };
-    std::vector<float> samples;
-    if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0) return samples;
-    uint16_t channels = 1;
-    uint16_t bits = 0;
-    for (size_t at = 12; at + 8 <= bytes.size();) {
-        const uint32_t size = u32(at + 4);
-        if (std::memcmp(bytes.data() + at, "fmt ", 4) == 0) {
-            channels = u16(at + 10);
-            rate = u32(at + 12);
-            bits = u16(at + 22);
-        } else if (std::memcmp(bytes.data() + at, "data", 4) == 0 && bits == 16 && channels > 0) {
-            // espeak-ng may leave the data size unset when it writes to a file; read to the end.
-            const size_t end = std::min(bytes.size(), size == 0 || size == 0xffffffffu ? bytes.size() : at + 8 + size);
-            for (size_t i = at + 8; i + 2 * channels <= end; i += 2 * channels) {
-                samples.push_back(static_cast<float>(static_cast<int16_t>(u16(i))) / 32768.0f);
-            }
-            break;
-        }
-        at += 8 + size + (size & 1);
-    }
+// The first channel of a sound file, in [-1, 1), and its rate; empty if it cannot be read.
+std::vector<float> readSound(const std::string& path, double& rate) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (!file) return {};
+    std::vector<float> frames(static_cast<size_t>(info.frames) * static_cast<size_t>(info.channels));
+    const sf_count_t read = sf_readf_float(file, frames.data(), info.frames);
+    sf_close(file);
+    std::vector<float> samples(static_cast<size_t>(std::max<sf_count_t>(read, 0)));
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = frames[i * static_cast<size_t>(info.channels)];
+    rate = info.samplerate;
     return samples;
 }
 
@@ -197,20 +177,20 @@ std::vector<float> speech(const std::string& text, const std::string& voice, con
     const std::string command = "espeak-ng -v " + voice + " -s 175 -w '" + path + "' '" + text + "' >/dev/null 2>&1";
     if (std::system(command.c_str()) != 0) return {};
     double rate = 0.0;
-    std::vector<float> spoken = readWav(path, rate);
+    std::vector<float> spoken = readSound(path, rate);
     const auto loud = [](float v) { return std::fabs(v) > 0.01f; };
     const auto first = std::find_if(spoken.begin(), spoken.end(), loud);
     const auto last = std::find_if(spoken.rbegin(), spoken.rend(), loud).base();
     if (first >= last || rate <= 0) return {};
     spoken = std::vector<float>(first, last);
-    // Linear interpolation is enough for a test talker.
-    std::vector<float> result(static_cast<size_t>(static_cast<double>(spoken.size()) * playRate / rate));
-    for (size_t i = 0; i < result.size(); ++i) {
-        const double at = static_cast<double>(i) * rate / playRate;
-        const size_t k = std::min(static_cast<size_t>(at), spoken.size() - 2);
-        const double fraction = at - static_cast<double>(k);
-        result[i] = static_cast<float>(spoken[k] * (1.0 - fraction) + spoken[k + 1] * fraction);
+    std::vector<float> result(static_cast<size_t>(static_cast<double>(spoken.size()) * playRate / rate) + 1);
+    size_t made = 0;
+    const soxr_io_spec_t types = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    if (soxr_oneshot(rate, playRate, 1, spoken.data(), spoken.size(), nullptr, result.data(), result.size(), &made,
+                     &types, nullptr, nullptr)) {
+        return {};
     }
+    result.resize(made);
     const double level = rms(result.data(), result.size());
     for (float& v : result) v = static_cast<float>(v * 0.1 / level);
     return result;
@@ -226,29 +206,17 @@ void place(std::vector<float>& track, const std::vector<float>& signal, double a
     }
 }
 
-// 48 kHz to 16 kHz through a windowed-sinc low-pass, so that the raw microphone is compared with
-// the library's capture over the same band.
-std::vector<double> decimateByThree(const std::vector<float>& input) {
-    constexpr int half = 48;
-    std::vector<double> taps(2 * half + 1);
-    double sum = 0.0;
-    for (int n = -half; n <= half; ++n) {
-        const double x = n * 7000.0 / playRate * 2.0;  // cut-off 7 kHz
-        const double sinc = n == 0 ? 1.0 : std::sin(M_PI * x) / (M_PI * x);
-        const double window = 0.42 + 0.5 * std::cos(M_PI * n / half) + 0.08 * std::cos(2 * M_PI * n / half);
-        taps[n + half] = sinc * window;
-        sum += taps[n + half];
+// 48 kHz to 16 kHz, so that the raw microphone is compared with the library's capture over the
+// same band.
+std::vector<double> toCaptureRate(const std::vector<float>& input) {
+    std::vector<float> output(input.size() / 3 + 1);
+    size_t made = 0;
+    const soxr_io_spec_t types = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    if (soxr_oneshot(playRate, captureRate, 1, input.data(), input.size(), nullptr, output.data(), output.size(),
+                     &made, &types, nullptr, nullptr)) {
+        return {};
     }
-    std::vector<double> output;
-    for (size_t i = 0; i < input.size(); i += 3) {
-        double acc = 0.0;
-        for (int n = -half; n <= half; ++n) {
-            const long k = static_cast<long>(i) - n;
-            if (k >= 0 && k < static_cast<long>(input.size())) acc += taps[n + half] * input[k];
-        }
-        output.push_back(acc / sum);
-    }
-    return output;
+    return std::vector<double>(output.begin(), output.begin() + static_cast<long>(made));
 }
 
 double meanSquare(const std::vector<double>& samples, size_t begin, size_t end) {
@@ -292,26 +260,24 @@ Clock::time_point after(Clock::time_point base, double seconds) {
     return base + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
-class EchoRoomTest : public ::testing::Test {
+class EchoRoomTest : public PulseDaemonTest {
 protected:
     void SetUp() override {
-        daemon_ = std::make_unique<PrivatePulseDaemon>();
-        std::string failure;
-        ASSERT_TRUE(daemon_->start(&failure)) << failure;
+        PulseDaemonTest::SetUp();
+        if (HasFatalFailure()) return;
         far_ = speech("Good morning. This is the far end of the call, speaking through your loudspeaker. "
                       "Everything I say comes back into your microphone a moment later, and it has to be "
                       "taken out again before anybody hears it.",
-                      "en-us+m3", daemon_->directory());
+                      "en-us+m3", daemon().directory());
         farAgain_ = speech("Now we are both talking at the same time, which must not remove your voice.",
-                           "en-us+m3", daemon_->directory());
-        near_ = speech("Hello, this is the person in the room.", "en+f3", daemon_->directory());
+                           "en-us+m3", daemon().directory());
+        near_ = speech("Hello, this is the person in the room.", "en+f3", daemon().directory());
         ASSERT_FALSE(far_.empty() || farAgain_.empty() || near_.empty())
             << "espeak-ng (Debian package espeak-ng) is needed to make the talkers";
         ASSERT_GE(far_.size(), static_cast<size_t>(farOnlyEnd * playRate));
         ASSERT_GE(farAgain_.size(), static_cast<size_t>((farDoubleEnd - farDoubleAt) * playRate));
         ASSERT_LE(near_.size(), static_cast<size_t>(nearMaxSeconds * playRate));
     }
-    void TearDown() override { daemon_.reset(); }
 
     // Far end through the library, and the near-end talker into the room if `withNearEnd`.
     Session run(std::shared_ptr<platform::AudioPlatform> platform, bool withNearEnd) {
@@ -383,7 +349,7 @@ protected:
         EXPECT_FALSE(microphone.failed()) << "room.monitor could not be recorded";
 
         const std::vector<float> raw = microphone.samples();
-        session.microphone.samples = decimateByThree(raw);
+        session.microphone.samples = toCaptureRate(raw);
         // Arrival of every 10 ms of the raw recording, in 16 kHz samples.
         for (size_t end = 480; end <= raw.size(); end += 480) {
             session.microphone.reads.emplace_back(end / 3, microphone.arrivalOf(end - 1));
@@ -401,7 +367,6 @@ protected:
         return decibels(heard / std::max(kept, 1e-20));
     }
 
-    std::unique_ptr<PrivatePulseDaemon> daemon_;
     std::vector<float> far_;
     std::vector<float> farAgain_;
     std::vector<float> near_;
