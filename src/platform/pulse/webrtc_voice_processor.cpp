@@ -3,8 +3,8 @@
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cmath>
+#include <cstdlib>
 
 namespace mivo::platform::pulse {
 
@@ -37,8 +37,8 @@ webrtc::StreamConfig streamOf(uint32_t channels) {
 
 std::unique_ptr<WebRtcVoiceProcessor> WebRtcVoiceProcessor::create(std::string& error) {
     webrtc::Config config;
-    // Server latency reports are not exact enough to align on: let the canceller find the delay,
-    // and give it the longer filter that tolerates a room of real size.
+    // Once started, the canceller follows small moves of the echo by itself; the longer filter
+    // tolerates a room of real size.
     config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));
     config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
     // Analog gain control would move the system's microphone volume.
