@@ -4,15 +4,15 @@
 #include <cstring>
 #include <vector>
 
+#include "capture/capture_path.h"
 #include "capture/int16_ring_buffer.h"
-#include "core/voice_io.h"
 
 namespace {
 
 constexpr int64_t tapSamples = 160;  // 10 ms at 16 kHz
 
 void BM_RingWrite160(benchmark::State& state) {
-    mivo::capture::Int16RingBuffer ring(mivo::core::captureRingCapacity);
+    mivo::capture::Int16RingBuffer ring(mivo::capture::captureRingCapacity);
     std::vector<int16_t> source(tapSamples, 1234);
     for (auto _ : state) {
         ring.write(source.data(), tapSamples);  // wraps and overwrites: the full-ring steady state
@@ -22,7 +22,7 @@ void BM_RingWrite160(benchmark::State& state) {
 BENCHMARK(BM_RingWrite160);
 
 void BM_RingWriteThenRead160(benchmark::State& state) {
-    mivo::capture::Int16RingBuffer ring(mivo::core::captureRingCapacity);
+    mivo::capture::Int16RingBuffer ring(mivo::capture::captureRingCapacity);
     std::vector<int16_t> source(tapSamples, 1234);
     std::vector<int16_t> destination(tapSamples);
     for (auto _ : state) {

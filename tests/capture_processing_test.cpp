@@ -155,7 +155,7 @@ TEST_F(CaptureProcessing, AConversionErrorIsRecordedWritesNothingAndTheNextBuffe
     ASSERT_TRUE(platform->deliverTap({ramp(480, 0.1f)}));
     EXPECT_EQ(readCapture(*voice, 160).samples, defaultConversion(ramp(480, 0.1f), 48000, 168));
     EXPECT_EQ(lastError(*voice), "Microphone resampling failed: resampler exploded");
-    EXPECT_TRUE(voice->inspect().running) << "a conversion error does not end capture";
+    EXPECT_TRUE(inspect(*voice).running) << "a conversion error does not end capture";
 }
 
 TEST_F(CaptureProcessing, AnErrorWithoutDescriptionIsSilentAndOtherStatusesWriteWhateverCameWithThem) {
@@ -250,9 +250,9 @@ TEST_F(CaptureProcessing, TheSteadyStateMakesNoNewBuffers) {
 
 TEST_F(CaptureProcessing, WithoutAConverterABufferDoesNothing) {
     // A fresh instance has neither converter nor mono format; its ring is open.
-    core::CaptureScratch scratch;
+    capture::CaptureScratch scratch;
     const auto buffer = ScriptedPCMBuffer::fromChannels(standardFormat(48000, 1), {ramp(480)});
-    voice->processCapture(*buffer, scratch);
+    VoiceIOProbe::capturePath(*voice).processCapture(*buffer, scratch);
     EXPECT_EQ(platform->log().size(), 0u) << platform->log().dump();
     EXPECT_TRUE(ringEmpty());
 }

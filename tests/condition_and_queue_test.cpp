@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/condition.h"
-#include "core/serial_queue.h"
+#include "base/condition.h"
+#include "base/serial_queue.h"
 
-namespace mivo::core {
+namespace mivo::base {
 namespace {
 
 using namespace std::chrono_literals;
@@ -154,4 +154,4 @@ TEST(SerialQueue, DestroyingTheQueueFromItsOwnWorkNeitherCrashesNorDeadlocks) {
 }
 
 }  // namespace
-}  // namespace mivo::core
+}  // namespace mivo::base

@@ -37,11 +37,11 @@ protected:
 };
 
 TEST_F(ConfigurationChange, EndsTheRunButTearsNothingDown) {
-    const VoiceIO::State before = voice->inspect();
+    const VoiceIOState before = inspect(*voice);
     platform->log().clear();
     EXPECT_EQ(platform->postConfigurationChange(), 1u);
 
-    const VoiceIO::State after = voice->inspect();
+    const VoiceIOState after = inspect(*voice);
     EXPECT_FALSE(after.running);
     EXPECT_EQ(after.generation, before.generation + 1);
     EXPECT_EQ(after.queuedPlaybackFrames, 0);
@@ -62,15 +62,15 @@ TEST_F(ConfigurationChange, KeepsCountedPlaybackAndDropsTheQueue) {
     ASSERT_EQ(voice->writePlayback(frames.data(), 4800), 1);
     ASSERT_EQ(voice->writePlayback(frames.data(), 4800), 1);
     ASSERT_TRUE(platform->currentPlayer()->completeNext());
-    ASSERT_EQ(voice->inspect().queuedPlaybackFrames, 4800);
+    ASSERT_EQ(inspect(*voice).queuedPlaybackFrames, 4800);
 
     platform->postConfigurationChange();
-    EXPECT_EQ(voice->inspect().queuedPlaybackFrames, 0);
-    EXPECT_EQ(voice->inspect().playedFrames, 4800u);
+    EXPECT_EQ(inspect(*voice).queuedPlaybackFrames, 0);
+    EXPECT_EQ(inspect(*voice).playedFrames, 4800u);
     // The second buffer's late completion belongs to the ended generation.
     ASSERT_TRUE(platform->currentPlayer()->completeNext());
-    EXPECT_EQ(voice->inspect().playedFrames, 4800u);
-    EXPECT_EQ(voice->inspect().queuedPlaybackFrames, 0);
+    EXPECT_EQ(inspect(*voice).playedFrames, 4800u);
+    EXPECT_EQ(inspect(*voice).queuedPlaybackFrames, 0);
 }
 
 TEST_F(ConfigurationChange, SamplesCapturedBeforeStayReadableThenTheFailureCode) {
@@ -101,27 +101,27 @@ TEST_F(ConfigurationChange, AStopAfterwardsTurnsTheEndIntoAPlainOneAndKeepsTheTe
 }
 
 TEST_F(ConfigurationChange, OnlyTheFirstOfTwoNotificationsHasAnEffect) {
-    const uint64_t generation = voice->inspect().generation;
+    const uint64_t generation = inspect(*voice).generation;
     EXPECT_EQ(platform->postConfigurationChange(), 1u);
     voice->setLastError("recorded in between");
     EXPECT_EQ(platform->postConfigurationChange(), 1u) << "the observer is still registered";
-    EXPECT_EQ(voice->inspect().generation, generation + 1);
+    EXPECT_EQ(inspect(*voice).generation, generation + 1);
     EXPECT_EQ(lastError(*voice), "recorded in between");
 }
 
 TEST_F(ConfigurationChange, NotificationsForOtherObjectsAreNotSeen) {
     EXPECT_EQ(platform->post(platform::engineConfigurationChangeNotification, platform.get()), 0u);
-    EXPECT_TRUE(voice->inspect().running);
+    EXPECT_TRUE(inspect(*voice).running);
 }
 
 TEST_F(ConfigurationChange, ANotificationWhileNotRunningChangesNothing) {
     voice->stop();
     voice->setLastError("after stop");
-    const uint64_t generation = voice->inspect().generation;
+    const uint64_t generation = inspect(*voice).generation;
     EXPECT_EQ(platform->postConfigurationChange(), 0u) << "stop unregistered the observer";
     // Called anyway, the block finds the instance not running.
     ASSERT_TRUE(platform->postToRemovedObserver(platform->observers().back().index));
-    EXPECT_EQ(voice->inspect().generation, generation);
+    EXPECT_EQ(inspect(*voice).generation, generation);
     EXPECT_EQ(lastError(*voice), "after stop");
     EXPECT_EQ(readNow(1), -1);
 }
@@ -149,7 +149,7 @@ TEST_F(ConfigurationChange, AStartWithoutStopTearsTheOldRunDownFirst) {
     const auto oldEngine = platform->currentEngine();
     const auto oldPlayer = platform->currentPlayer();
     platform->postConfigurationChange();
-    const VoiceIO::State ended = voice->inspect();
+    const VoiceIOState ended = inspect(*voice);
     platform->log().clear();
 
     ASSERT_TRUE(voice->start()) << lastError(*voice);
@@ -170,7 +170,7 @@ TEST_F(ConfigurationChange, AStartWithoutStopTearsTheOldRunDownFirst) {
     ASSERT_NE(newEngine, oldEngine);
     EXPECT_TRUE(platform->observerRegisteredFor(*newEngine));
     EXPECT_EQ(platform->registeredObserverCount(), 1u);
-    const VoiceIO::State running = voice->inspect();
+    const VoiceIOState running = inspect(*voice);
     EXPECT_TRUE(running.running);
     EXPECT_EQ(running.generation, ended.generation);
     EXPECT_EQ(running.playedFrames, ended.playedFrames);
@@ -203,7 +203,7 @@ TEST_F(ConfigurationChange, AFailedStartAfterwardsLeavesNoObserverAndNoOldGraph)
         EXPECT_FALSE(oldEngine->input().tapInstalled());
         EXPECT_FALSE(oldEngine->running());
         EXPECT_FALSE(oldPlayer->playing());
-        EXPECT_FALSE(voice->inspect().hasEngine);
+        EXPECT_FALSE(inspect(*voice).hasEngine);
         EXPECT_EQ(readNow(1), -1);
     }
 }
@@ -222,7 +222,7 @@ TEST_F(ConfigurationChange, RacingAStopEndsTheStreamCleanly) {
         voice->stop();
         poster.join();
         ASSERT_EQ(readNow(1), -1) << "iteration " << i;
-        EXPECT_FALSE(voice->inspect().running);
+        EXPECT_FALSE(inspect(*voice).running);
     }
 }
 

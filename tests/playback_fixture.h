@@ -17,8 +17,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/error_texts.h"
 #include "core/voice_io.h"
 #include "support/scripted_platform.h"
+#include "support/voice_io_test_support.h"
 
 namespace mivo::testing::playback {
 
@@ -28,12 +30,11 @@ using core::VoiceIO;
 // How long anything that should happen promptly may take before a test gives up on it.
 inline constexpr auto generous = 5s;
 
-inline const std::string notRunning = "VoiceProcessingIO is not running";
-inline const std::string stoppedDuringPlayback = "VoiceProcessingIO stopped during playback";
-inline const std::string capacityTimeout = "Timed out waiting for playback queue capacity";
-inline const std::string drainTimeout = "Timed out waiting for audio playback";
-inline const std::string bufferFailure = "Unable to create a playback buffer";
-inline const std::string configurationChanged = "The macOS audio device configuration changed";
+inline const std::string notRunning(base::texts::notRunning);
+inline const std::string stoppedDuringPlayback(base::texts::stoppedDuringPlayback);
+inline const std::string capacityTimeout(base::texts::capacityTimeout);
+inline const std::string waitTimeout(base::texts::waitTimeout);
+inline const std::string bufferFailure(base::texts::bufferFailure);
 
 // True while the thread sleeps in the kernel. In the calls under test nothing but a condition wait
 // (or a submission waiting on the control queue) sleeps, so a steady sleep means "blocked there".
@@ -105,7 +106,7 @@ protected:
     ScriptedPlayerNode& player() { return *platform->currentPlayer(); }
     CallLog& log() { return platform->log(); }
     // Not while a stop or start runs on another thread: it reads fields that only they write.
-    VoiceIO::State state() { return voice->inspect(); }
+    VoiceIOState state() { return inspect(*voice); }
     std::string lastError() {
         char text[256];
         voice->copyLastError(text, sizeof text);
@@ -119,7 +120,7 @@ protected:
     std::unique_ptr<Background> writeInBackground(int64_t frames, int16_t value = 0) {
         return std::make_unique<Background>([this, frames, value] { return write(frames, value); });
     }
-    std::unique_ptr<Background> drainInBackground() {
+    std::unique_ptr<Background> waitInBackground() {
         return std::make_unique<Background>([this] { return voice->waitForPlayback(); });
     }
 

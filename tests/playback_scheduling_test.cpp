@@ -164,8 +164,8 @@ TEST_F(PlaybackScheduling, WritersReleasedTogetherScheduleWholeBuffersInTheOrder
 }
 
 // Admission's deadline is taken once; completions that wake the writer without making room do
-// not renew it. The drain's deadline behaves the same, and its time-out cancels nothing. Both run
-// at once, the drain starting a second later, so one wait covers both and their texts stay apart.
+// not renew it. The wait's deadline behaves the same, and its time-out cancels nothing. Both run
+// at once, the wait starting a second later, so one wait covers both and their texts stay apart.
 TEST_F(PlaybackScheduling, BothPlaybackWaitsTimeOutFiveSecondsAfterTheyBeganDespiteWakeUps) {
     for (int i = 0; i < 5; ++i) ASSERT_EQ(write(10), 1);
     ASSERT_EQ(write(250000), 1);  // more than five seconds of audio, admitted in one write
@@ -177,14 +177,14 @@ TEST_F(PlaybackScheduling, BothPlaybackWaitsTimeOutFiveSecondsAfterTheyBeganDesp
     std::this_thread::sleep_until(begin + 500ms);
     ASSERT_TRUE(player().completeNext());  // wakes the writer; the queue stays far above the limit
     std::this_thread::sleep_until(begin + 1s);
-    const auto drainBegin = Clock::now();
-    auto drain = drainInBackground();
-    ASSERT_TRUE(drain->blocks());
+    const auto waitBegin = Clock::now();
+    auto waiter = waitInBackground();
+    ASSERT_TRUE(waiter->blocks());
     for (auto at : {1500ms, 2500ms, 3500ms, 4300ms}) {
         std::this_thread::sleep_until(begin + at);
         ASSERT_TRUE(player().completeNext());
         EXPECT_FALSE(writer->returned());
-        EXPECT_FALSE(drain->returned());
+        EXPECT_FALSE(waiter->returned());
     }
 
     ASSERT_TRUE(writer->returnsWithin(10s));
@@ -194,12 +194,12 @@ TEST_F(PlaybackScheduling, BothPlaybackWaitsTimeOutFiveSecondsAfterTheyBeganDesp
     EXPECT_GE(writerTook, 5s);
     EXPECT_LT(writerTook, 8s) << "the wake-up at 4.3 s must not have renewed the deadline";
 
-    ASSERT_TRUE(drain->returnsWithin(10s));
-    const auto drainTook = Clock::now() - drainBegin;
-    EXPECT_EQ(drain->get(), -1);
-    EXPECT_EQ(lastError(), drainTimeout);
-    EXPECT_GE(drainTook, 5s);
-    EXPECT_LT(drainTook, 8s) << "the wake-up at 4.3 s must not have renewed the deadline";
+    ASSERT_TRUE(waiter->returnsWithin(10s));
+    const auto waitTook = Clock::now() - waitBegin;
+    EXPECT_EQ(waiter->get(), -1);
+    EXPECT_EQ(lastError(), waitTimeout);
+    EXPECT_GE(waitTook, 5s);
+    EXPECT_LT(waitTook, 8s) << "the wake-up at 4.3 s must not have renewed the deadline";
 
     // Neither time-out cancelled anything: the long buffer is still playing and counts when done.
     EXPECT_EQ(state().queuedPlaybackFrames, queued - 50);
@@ -377,7 +377,7 @@ TEST_F(PlaybackWriteEntryPoint, BadArgumentsGiveTheirValuesRecordNothingAndTouch
     EXPECT_EQ(mivo_voice_io_write_playback(handle, samples, -7), 1);
     EXPECT_EQ(lastError(), "");
     EXPECT_EQ(platform->log().size(), 0u) << platform->log().dump();
-    EXPECT_EQ(handle->instance->inspect().queuedPlaybackFrames, 0);
+    EXPECT_EQ(inspect(*handle->instance).queuedPlaybackFrames, 0);
 }
 
 TEST_F(PlaybackWriteEntryPoint, WritingToAnInstanceThatIsNotRunningFailsAtOnce) {
@@ -405,13 +405,13 @@ TEST_F(PlaybackWriteEntryPoint, WritingToAnInstanceThatIsNotRunningFailsAtOnce) 
 // Far beyond any buffer the platform will make: refused cleanly, never allocated or read.
 TEST_F(PlaybackWriteEntryPoint, AWriteOfInt32MaxFramesFailsWithoutTouchingTheSamples) {
     ASSERT_EQ(mivo_voice_io_start(handle), 0);
-    const auto before = handle->instance->inspect();
+    const auto before = inspect(*handle->instance);
 
     EXPECT_EQ(mivo_voice_io_write_playback(handle, samples, std::numeric_limits<int32_t>::max()), -1);
     EXPECT_EQ(lastError(), bufferFailure);
     EXPECT_TRUE(platform->log().contains(bufferOf(std::numeric_limits<int32_t>::max())));
     EXPECT_EQ(platform->log().countPrefix("player.scheduleBuffer"), 0u);
-    const auto after = handle->instance->inspect();
+    const auto after = inspect(*handle->instance);
     EXPECT_TRUE(after.running);
     EXPECT_EQ(after.generation, before.generation);
     EXPECT_EQ(after.queuedPlaybackFrames, 0);

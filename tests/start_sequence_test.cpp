@@ -60,7 +60,7 @@ protected:
 
     // The state a failed start must leave: what stop leaves, with nothing of the new graph alive.
     void expectStoppedAfterFailure(uint64_t generationBefore) {
-        const VoiceIO::State state = voice->inspect();
+        const VoiceIOState state = inspect(*voice);
         EXPECT_FALSE(state.running);
         EXPECT_FALSE(state.hasEngine);
         EXPECT_FALSE(state.hasPlayer);
@@ -116,7 +116,7 @@ TEST_F(StartSequence, ASuccessfulStartMakesExactlyTheseCallsInThisOrder) {
     EXPECT_EQ(converter->from(), standardFormat(48000, 1));
     EXPECT_EQ(converter->to(), (AudioFormat{CommonFormat::int16, 16000, 1, false}));
 
-    const VoiceIO::State state = voice->inspect();
+    const VoiceIOState state = inspect(*voice);
     EXPECT_TRUE(state.running);
     EXPECT_TRUE(state.hasEngine && state.hasPlayer && state.hasCaptureConverter &&
                 state.hasCaptureConverterInputFormat && state.hasConfigurationObserver && state.tapInstalled);
@@ -220,7 +220,7 @@ class StartFailure : public StartSequence, public ::testing::WithParamInterface<
 
 TEST_P(StartFailure, RecordsTheReasonStopsAndMakesNoFurtherCall) {
     GetParam().arrange(*platform);
-    const uint64_t generation = voice->inspect().generation;
+    const uint64_t generation = inspect(*voice).generation;
     EXPECT_FALSE(voice->start());
     EXPECT_EQ(lastError(*voice), startPrefix + GetParam().reason);
     // Nothing was stored in the instance yet, so the stop that follows has nothing to tear down.
@@ -267,7 +267,7 @@ TEST_F(StartSequence, StartingARunningInstanceChangesNothingAndCallsNothing) {
 
     EXPECT_TRUE(voice->start());
     EXPECT_EQ(platform->log().size(), 0u) << platform->log().dump();
-    EXPECT_EQ(voice->inspect().generation, 0u);
+    EXPECT_EQ(inspect(*voice).generation, 0u);
     EXPECT_EQ(lastError(*voice), "an earlier failure");
     EXPECT_EQ(readCapture(*voice, 160).result, 160) << "the ring was not reset";
 }
@@ -277,8 +277,8 @@ TEST_F(StartSequence, ASuccessfulStartAfterAFailedOneKeepsTheFailureText) {
     EXPECT_FALSE(voice->start());
     EXPECT_TRUE(voice->start());
     EXPECT_EQ(lastError(*voice), startPrefix + "first try fails");
-    EXPECT_TRUE(voice->inspect().running);
-    EXPECT_EQ(voice->inspect().generation, 1u);
+    EXPECT_TRUE(inspect(*voice).running);
+    EXPECT_EQ(inspect(*voice).generation, 1u);
 }
 
 TEST_F(StartSequence, ARestartReopensAnEmptyRing) {

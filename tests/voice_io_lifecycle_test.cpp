@@ -33,7 +33,7 @@ protected:
 };
 
 TEST_F(Lifecycle, AFreshInstanceIsIdleAndHasCalledNothing) {
-    const VoiceIO::State state = voice->inspect();
+    const VoiceIOState state = inspect(*voice);
     EXPECT_FALSE(state.running);
     EXPECT_EQ(state.generation, 0u);
     EXPECT_EQ(state.queuedPlaybackFrames, 0);
@@ -91,14 +91,14 @@ TEST_F(Lifecycle, CopyingTheLastErrorHonoursTheCapacityByteForByte) {
 TEST_F(Lifecycle, StopOnAFreshInstanceCallsNothingAndEndsTheStream) {
     voice->stop();
     EXPECT_EQ(platform->log().size(), 0u) << platform->log().dump();
-    EXPECT_EQ(voice->inspect().generation, 1u);
+    EXPECT_EQ(inspect(*voice).generation, 1u);
     auto read = readCaptureAsync(*voice, 160, longTimeoutMs);
     ASSERT_EQ(read.wait_for(promptly), std::future_status::ready);
     EXPECT_EQ(read.get().result, -1);
 
     voice->stop();
     EXPECT_EQ(platform->log().size(), 0u);
-    EXPECT_EQ(voice->inspect().generation, 2u);
+    EXPECT_EQ(inspect(*voice).generation, 2u);
     EXPECT_EQ(lastError(*voice), "");
 }
 
@@ -109,7 +109,7 @@ TEST_F(Lifecycle, StopTearsDownInOrderAndSamplesStayReadable) {
     voice->stop();
     EXPECT_EQ(platform->log().entries(), (std::vector<std::string>{"removeObserver", "input.removeTapOnBus 0",
                                                                    "player.stop", "player.reset", "engine.stop"}));
-    const VoiceIO::State state = voice->inspect();
+    const VoiceIOState state = inspect(*voice);
     EXPECT_FALSE(state.running || state.hasEngine || state.hasPlayer || state.hasCaptureConverter ||
                  state.hasCaptureConverterInputFormat || state.hasConfigurationObserver || state.tapInstalled);
     EXPECT_EQ(state.generation, 1u);
@@ -136,7 +136,7 @@ TEST_F(Lifecycle, PlayedFramesSurviveStopAndStart) {
     voice->stop();
     ASSERT_TRUE(voice->start());
     EXPECT_EQ(voice->playedFrames(), 480u);
-    EXPECT_EQ(voice->inspect().queuedPlaybackFrames, 0);
+    EXPECT_EQ(inspect(*voice).queuedPlaybackFrames, 0);
 }
 
 TEST_F(Lifecycle, DestroyStopsTheInstanceAndFreesIt) {

@@ -11,7 +11,7 @@ Int16RingBuffer::Int16RingBuffer(int64_t capacity)
 
 void Int16RingBuffer::write(const int16_t* source, int64_t count) {
     if (count <= 0) return;
-    core::ConditionLock hold(condition_);
+    base::ConditionLock hold(condition_);
     if (stopped_) return;
 
     // Of a write longer than the ring only the last `capacity_` samples survive; the ones before
@@ -41,9 +41,9 @@ void Int16RingBuffer::write(const int16_t* source, int64_t count) {
 
 int64_t Int16RingBuffer::read(int16_t* destination, int64_t count, int64_t timeoutMilliseconds) {
     if (count <= 0) return 0;
-    core::ConditionLock hold(condition_);
-    const auto deadline = core::Condition::Clock::now() +
-                          std::chrono::duration_cast<core::Condition::Clock::duration>(
+    base::ConditionLock hold(condition_);
+    const auto deadline = base::Condition::Clock::now() +
+                          std::chrono::duration_cast<base::Condition::Clock::duration>(
                               std::chrono::duration<double, std::milli>(std::max<int64_t>(timeoutMilliseconds, 0)));
     while (available_ < count && !stopped_) {
         if (timeoutMilliseconds == 0) return 0;
@@ -61,7 +61,7 @@ int64_t Int16RingBuffer::read(int16_t* destination, int64_t count, int64_t timeo
 }
 
 void Int16RingBuffer::reset() {
-    core::ConditionLock hold(condition_);
+    base::ConditionLock hold(condition_);
     readIndex_ = 0;
     writeIndex_ = 0;
     available_ = 0;
@@ -71,7 +71,7 @@ void Int16RingBuffer::reset() {
 }
 
 void Int16RingBuffer::endStream(bool failed) {
-    core::ConditionLock hold(condition_);
+    base::ConditionLock hold(condition_);
     stopped_ = true;
     failed_ = failed;
     condition_.broadcast();

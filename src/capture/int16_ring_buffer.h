@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "core/condition.h"
+#include "base/condition.h"
 
 namespace mivo::capture {
 
@@ -26,7 +26,7 @@ public:
     int64_t capacity() const { return capacity_; }
 
 private:
-    core::Condition condition_;
+    base::Condition condition_;
     const int64_t capacity_;
     std::unique_ptr<int16_t[]> samples_;
     int64_t readIndex_ = 0;

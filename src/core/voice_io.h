@@ -2,29 +2,23 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <string>
+#include <string_view>
 
-#include "capture/int16_ring_buffer.h"
-#include "core/atomic_shared.h"
-#include "core/condition.h"
-#include "core/serial_queue.h"
+#include "base/atomic_shared.h"
+#include "base/last_error.h"
+#include "capture/capture_path.h"
 #include "platform/audio_platform.h"
+#include "playback/playback_queue.h"
+
+namespace mivo::testing {
+struct VoiceIOProbe;
+}
 
 namespace mivo::core {
 
-inline constexpr int64_t captureRingCapacity = 80000;
-inline constexpr const char* controlQueueLabel = "mivo.voice-processing.control";
-
-// Working buffers of one installed tap, reused from one tap buffer to the next while their
-// sizes stay the same. Touched only by that tap, which the platform never runs concurrently.
-struct CaptureScratch {
-    std::shared_ptr<platform::PCMBuffer> mono;
-    std::shared_ptr<platform::PCMBuffer> output;
-};
-
-// The instance behind a handle: the capture ring, the control queue, the shared state and,
-// while started, the platform's engine objects.
+// The instance behind a handle. It composes the capture path and the playback queue, keeps the last
+// error, and starts and stops the platform's engine objects: start builds them, stop (the single
+// teardown) takes them down, and a device change ends the run without taking anything down.
 class VoiceIO : public std::enable_shared_from_this<VoiceIO> {
 public:
     explicit VoiceIO(std::shared_ptr<platform::AudioPlatform> platform);
@@ -41,68 +35,38 @@ public:
     bool start();
     // Back to idle; safe in any state, any number of times.
     void stop();
-
-    void setLastError(std::string text);
-    int64_t copyLastError(char* buffer, int64_t capacity) const;
-
-    // One input-tap buffer: loudest channel, converted to 16 kHz int16, into the ring.
-    void processCapture(const platform::PCMBuffer& buffer, CaptureScratch& scratch);
     // The engine reported that its devices changed.
     void handleConfigurationChange();
 
-    int32_t writePlayback(const int16_t* source, int64_t frameCount);
-    int32_t waitForPlayback();
-    void interruptPlayback();
-    uint64_t playedFrames();
+    void setLastError(std::string_view text) { lastError_.set(text); }
+    int64_t copyLastError(char* buffer, int64_t capacity) const { return lastError_.copy(buffer, capacity); }
 
-    capture::Int16RingBuffer& captureRing() { return captureRing_; }
-    const platform::AudioFormat& captureFormat() const { return captureFormat_; }
-    const platform::AudioFormat& playbackFormat() const { return playbackFormat_; }
+    capture::Int16RingBuffer& captureRing() { return capture_.captureRing(); }
+    const platform::AudioFormat& captureFormat() const { return capture_.captureFormat(); }
+    const platform::AudioFormat& playbackFormat() const { return playback_.playbackFormat(); }
 
-    // A consistent view of the shared state, for tests and diagnostics.
-    struct State {
-        bool running;
-        uint64_t generation;
-        int64_t queuedPlaybackFrames;
-        uint64_t playedFrames;
-        bool hasEngine;
-        bool hasPlayer;
-        bool hasCaptureConverter;
-        bool hasCaptureConverterInputFormat;
-        bool hasConfigurationObserver;
-        bool tapInstalled;
-    };
-    State inspect();
+    int32_t writePlayback(const int16_t* source, int64_t frameCount) {
+        return playback_.writePlayback(source, frameCount);
+    }
+    int32_t waitForPlayback() { return playback_.waitForPlayback(); }
+    void interruptPlayback() { playback_.interruptPlayback(); }
+    uint64_t playedFrames() const { return playback_.playedFrames(); }
 
 private:
-    struct SchedulingRequest;
+    friend struct testing::VoiceIOProbe;  // reads the private state in tests
 
     void buildAndStartGraph();
     void removeConfigurationObserver();
-    void endGeneration(bool clearRunning);
     void tearDownGraph();
-    void schedule(SchedulingRequest& request);
-    void playbackCompleted(uint64_t snapshot, int64_t frameCount);
 
     const std::shared_ptr<platform::AudioPlatform> platform_;
-
-    capture::Int16RingBuffer captureRing_;
-    SerialQueue controlQueue_;
-    Condition stateCondition_;
-    mutable std::mutex errorLock_;
-    const platform::AudioFormat captureFormat_;
-    const platform::AudioFormat playbackFormat_;
-    AtomicShared<platform::AudioEngine> engine_;
-    AtomicShared<platform::PlayerNode> player_;
-    AtomicShared<platform::AudioConverter> captureConverter_;
-    AtomicShared<const platform::AudioFormat> captureConverterInputFormat_;
+    base::LastError lastError_;
+    capture::CapturePath capture_;
+    playback::PlaybackQueue playback_;
+    // Written only by start and stop, which the host calls one at a time.
+    base::AtomicShared<platform::AudioEngine> engine_;
     std::shared_ptr<platform::ObserverToken> configurationObserver_;
     bool tapInstalled_ = false;
-    bool running_ = false;
-    uint64_t generation_ = 0;
-    int64_t queuedPlaybackFrames_ = 0;
-    uint64_t playedFrames_ = 0;
-    std::string lastError_;
 };
 
 }  // namespace mivo::core

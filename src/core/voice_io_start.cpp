@@ -2,6 +2,7 @@
 #include <exception>
 #include <string>
 
+#include "base/error_texts.h"
 #include "core/voice_io.h"
 #include "core/voice_io_error.h"
 
@@ -11,8 +12,6 @@ using platform::AudioFormat;
 using platform::PlatformError;
 
 namespace {
-
-constexpr const char* startFailurePrefix = "Unable to start VoiceProcessingIO: ";
 
 bool hasDevice(platform::AudioPlatform& platform, uint32_t selector) {
     const platform::PropertyAddress address{selector, platform::globalScope, 0};
@@ -29,10 +28,7 @@ bool isUsable(const AudioFormat& format) { return format.sampleRate > 0 && forma
 }  // namespace
 
 bool VoiceIO::start() {
-    {
-        ConditionLock hold(stateCondition_);
-        if (running_) return true;
-    }
+    if (playback_.isRunning()) return true;
     std::string reason;
     try {
         buildAndStartGraph();
@@ -46,7 +42,7 @@ bool VoiceIO::start() {
     } catch (...) {
         reason = "Unknown error";
     }
-    setLastError(startFailurePrefix + reason);
+    lastError_.set(base::texts::startFailure, reason);
     stop();
     return false;
 }
@@ -79,12 +75,12 @@ void VoiceIO::buildAndStartGraph() {
 
     engine->attachNode(player);
     std::shared_ptr<platform::MixerNode> mixer = engine->mainMixerNode();
-    engine->connect(player, mixer, playbackFormat_);
+    engine->connect(player, mixer, playbackFormat());
     engine->connect(mixer, output, inputFormat);
 
     std::shared_ptr<const AudioFormat> monoFormat = platform_->makeStandardFormat(inputFormat.sampleRate, 1);
     if (!monoFormat) throw VoiceIOError::converterCreationFailed;
-    std::shared_ptr<platform::AudioConverter> converter = platform_->makeConverter(*monoFormat, captureFormat_);
+    std::shared_ptr<platform::AudioConverter> converter = platform_->makeConverter(*monoFormat, captureFormat());
     if (!converter) throw VoiceIOError::converterCreationFailed;
 
     // 10 ms of input; no device reports a rate whose hundredth overflows, but never convert one that does.
@@ -92,27 +88,23 @@ void VoiceIO::buildAndStartGraph() {
         static_cast<uint32_t>(std::min(std::max(inputFormat.sampleRate / 100.0, 1.0), 4294967295.0));
     input->installTapOnBus(
         0, tapSize, inputFormat,
-        [weakSelf = weak_from_this(), scratch = std::make_shared<CaptureScratch>()](
+        [weakSelf = weak_from_this(), scratch = std::make_shared<capture::CaptureScratch>()](
             const platform::PCMBuffer& buffer, const platform::AudioTime&) {
-            if (auto self = weakSelf.lock()) self->processCapture(buffer, *scratch);
+            if (auto self = weakSelf.lock()) self->capture_.processCapture(buffer, *scratch);
         });
 
     engine_.store(engine);
-    player_.store(player);
-    captureConverter_.store(converter);
-    captureConverterInputFormat_.store(monoFormat);
+    playback_.usePlayer(player);
+    capture_.useConverter(converter, monoFormat);
     tapInstalled_ = true;
 
-    captureRing_.reset();
+    captureRing().reset();
 
     engine->prepare();
     if (auto error = engine->start()) throw *error;
     player->play();
 
-    {
-        ConditionLock hold(stateCondition_);
-        running_ = true;
-    }
+    playback_.markRunning();
 
     configurationObserver_ = platform_->notificationCenter().addObserver(
         platform::engineConfigurationChangeNotification, engine.get(), [weakSelf = weak_from_this()] {

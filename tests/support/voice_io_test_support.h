@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error_texts.h"
 #include "core/voice_io.h"
 #include "support/scripted_platform.h"
 
@@ -16,8 +17,48 @@ namespace mivo::testing {
 inline constexpr auto promptly = std::chrono::seconds(5);
 inline constexpr int64_t longTimeoutMs = 30000;
 
-inline const std::string startPrefix = "Unable to start VoiceProcessingIO: ";
-inline const std::string configurationChanged = "The macOS audio device configuration changed";
+inline const std::string startPrefix(base::texts::startFailure);
+inline const std::string configurationChanged(base::texts::configurationChanged);
+
+// A consistent view of an instance's private state.
+struct VoiceIOState {
+    bool running;
+    uint64_t generation;
+    int64_t queuedPlaybackFrames;
+    uint64_t playedFrames;
+    bool hasEngine;
+    bool hasPlayer;
+    bool hasCaptureConverter;
+    bool hasCaptureConverterInputFormat;
+    bool hasConfigurationObserver;
+    bool tapInstalled;
+};
+
+// The friend that the core's classes grant the tests. The engine-object fields are written only by
+// start and stop: do not inspect while one of them runs on another thread.
+struct VoiceIOProbe {
+    static VoiceIOState inspect(core::VoiceIO& voice) {
+        VoiceIOState state{};
+        const mivo::playback::PlaybackQueue& playback = voice.playback_;
+        {
+            base::ConditionLock hold(playback.counters_->stateCondition);
+            state.running = playback.counters_->running;
+            state.generation = playback.counters_->generation;
+            state.queuedPlaybackFrames = playback.counters_->queuedPlaybackFrames;
+            state.playedFrames = playback.counters_->playedFrames;
+        }
+        state.hasEngine = static_cast<bool>(voice.engine_);
+        state.hasPlayer = static_cast<bool>(playback.player_);
+        state.hasCaptureConverter = static_cast<bool>(voice.capture_.captureConverter_);
+        state.hasCaptureConverterInputFormat = static_cast<bool>(voice.capture_.captureConverterInputFormat_);
+        state.hasConfigurationObserver = voice.configurationObserver_ != nullptr;
+        state.tapInstalled = voice.tapInstalled_;
+        return state;
+    }
+    static capture::CapturePath& capturePath(core::VoiceIO& voice) { return voice.capture_; }
+};
+
+inline VoiceIOState inspect(core::VoiceIO& voice) { return VoiceIOProbe::inspect(voice); }
 
 inline std::string lastError(const core::VoiceIO& voice) {
     std::vector<char> text(4096, '\0');

@@ -1,8 +1,8 @@
-#include "core/serial_queue.h"
+#include "base/serial_queue.h"
 
 #include <pthread.h>
 
-namespace mivo::core {
+namespace mivo::base {
 
 SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), state_(std::make_shared<State>()) {
     thread_ = std::thread([state = state_] { run(state); });
@@ -58,4 +58,4 @@ void SerialQueue::run(const std::shared_ptr<State>& state) {
     }
 }
 
-}  // namespace mivo::core
+}  // namespace mivo::base

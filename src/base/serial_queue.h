@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-namespace mivo::core {
+namespace mivo::base {
 
 // A thread of its own that runs submitted work one piece at a time, in submission order.
 class SerialQueue {
@@ -50,4 +50,4 @@ private:
     std::thread::id threadId_;
 };
 
-}  // namespace mivo::core
+}  // namespace mivo::base

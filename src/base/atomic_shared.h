@@ -4,7 +4,7 @@
 #include <memory>
 #include <thread>
 
-namespace mivo::core {
+namespace mivo::base {
 
 // An optional object that start and stop replace while other threads, the capture thread among
 // them, take references to it. Guarded by a spin flag held only for a pointer copy: it never puts
@@ -48,4 +48,4 @@ private:
     std::shared_ptr<T> value_;
 };
 
-}  // namespace mivo::core
+}  // namespace mivo::base

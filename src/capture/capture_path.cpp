@@ -1,32 +1,18 @@
+#include "capture/capture_path.h"
+
 #include <cmath>
 #include <cstring>
 #include <optional>
 
-#include "core/voice_io.h"
+#include "base/error_texts.h"
+#include "capture/loudest_channel.h"
 
-namespace mivo::core {
+namespace mivo::capture {
 
 using platform::AudioFormat;
 using platform::PCMBuffer;
 
 namespace {
-
-// Energies are summed in single precision, in sample order; a channel must be strictly louder
-// to displace an earlier one, so ties and NaN energies keep the lower channel.
-uint32_t loudestChannel(float* const* channels, uint32_t channelCount, uint32_t frames) {
-    float bestEnergy = -1.0f;
-    uint32_t chosen = 0;
-    for (uint32_t c = 0; c < channelCount; ++c) {
-        const float* samples = channels[c];
-        float energy = 0.0f;
-        for (uint32_t i = 0; i < frames; ++i) energy += samples[i] * samples[i];
-        if (energy > bestEnergy) {
-            bestEnergy = energy;
-            chosen = c;
-        }
-    }
-    return chosen;
-}
 
 // Reuses the cached buffer while its format and capacity still fit, so that the steady state
 // allocates nothing on the capture thread.
@@ -40,7 +26,24 @@ std::shared_ptr<PCMBuffer> reusableBuffer(platform::AudioPlatform& platform, std
 
 }  // namespace
 
-void VoiceIO::processCapture(const PCMBuffer& buffer, CaptureScratch& scratch) {
+CapturePath::CapturePath(platform::AudioPlatform& platform, base::LastError& lastError)
+    : platform_(platform),
+      lastError_(lastError),
+      captureRing_(captureRingCapacity),
+      captureFormat_{platform::CommonFormat::int16, 16000.0, 1, false} {}
+
+void CapturePath::useConverter(std::shared_ptr<platform::AudioConverter> converter,
+                               std::shared_ptr<const AudioFormat> converterInputFormat) {
+    captureConverter_.store(std::move(converter));
+    captureConverterInputFormat_.store(std::move(converterInputFormat));
+}
+
+void CapturePath::releaseConverter() {
+    captureConverter_.reset();
+    captureConverterInputFormat_.reset();
+}
+
+void CapturePath::processCapture(const PCMBuffer& buffer, CaptureScratch& scratch) {
     const std::shared_ptr<platform::AudioConverter> converter = captureConverter_.load();
     const std::shared_ptr<const AudioFormat> monoFormat = captureConverterInputFormat_.load();
     if (!converter || !monoFormat) return;
@@ -53,7 +56,7 @@ void VoiceIO::processCapture(const PCMBuffer& buffer, CaptureScratch& scratch) {
 
     const uint32_t chosen = loudestChannel(channels, channelCount, frames);
 
-    const std::shared_ptr<PCMBuffer> mono = reusableBuffer(*platform_, scratch.mono, *monoFormat, frames);
+    const std::shared_ptr<PCMBuffer> mono = reusableBuffer(platform_, scratch.mono, *monoFormat, frames);
     if (!mono) return;
     float* const* monoChannels = mono->floatChannelData();
     if (!monoChannels) {
@@ -67,7 +70,7 @@ void VoiceIO::processCapture(const PCMBuffer& buffer, CaptureScratch& scratch) {
     // A capacity beyond 32 bits (or not a number) cannot come from a real device: ignore the buffer.
     if (!(capacity >= 0.0 && capacity < 4294967296.0)) return;
     const std::shared_ptr<PCMBuffer> output =
-        reusableBuffer(*platform_, scratch.output, captureFormat_, static_cast<uint32_t>(capacity));
+        reusableBuffer(platform_, scratch.output, captureFormat_, static_cast<uint32_t>(capacity));
     if (!output) return;
     output->setFrameLength(0);
 
@@ -85,7 +88,7 @@ void VoiceIO::processCapture(const PCMBuffer& buffer, CaptureScratch& scratch) {
         });
 
     if (status == platform::ConverterOutputStatus::error) {
-        if (error) setLastError("Microphone resampling failed: " + error->description);
+        if (error) lastError_.set(base::texts::resamplingFailure, error->description);
         return;
     }
     int16_t* const* samples = output->int16ChannelData();
@@ -96,4 +99,4 @@ void VoiceIO::processCapture(const PCMBuffer& buffer, CaptureScratch& scratch) {
     if (output->frameLength() > 0) captureRing_.write(samples[0], output->frameLength());
 }
 
-}  // namespace mivo::core
+}  // namespace mivo::capture

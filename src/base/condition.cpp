@@ -1,6 +1,6 @@
-#include "core/condition.h"
+#include "base/condition.h"
 
-namespace mivo::core {
+namespace mivo::base {
 
 bool Condition::waitUntil(Clock::time_point deadline) {
     // The caller holds mutex_ through lock(); adopt it for the wait and hand it back still held.
@@ -10,4 +10,4 @@ bool Condition::waitUntil(Clock::time_point deadline) {
     return woken;
 }
 
-}  // namespace mivo::core
+}  // namespace mivo::base

@@ -14,9 +14,9 @@ namespace {
 
 using BufferState = ScriptedPlayerNode::BufferState;
 
-using PlaybackDrain = PlaybackFixture;
+using PlaybackWait = PlaybackFixture;
 
-TEST_F(PlaybackDrain, ReturnsAtOnceWhenNothingIsQueuedAndFailsAtOnceWhenNotRunning) {
+TEST_F(PlaybackWait, ReturnsAtOnceWhenNothingIsQueuedAndFailsAtOnceWhenNotRunning) {
     EXPECT_EQ(voice->waitForPlayback(), 1);
     ASSERT_EQ(write(480), 1);
     ASSERT_EQ(player().completeAll(), 1u);
@@ -36,11 +36,11 @@ TEST_F(PlaybackDrain, ReturnsAtOnceWhenNothingIsQueuedAndFailsAtOnceWhenNotRunni
     EXPECT_EQ(lastError(), notRunning);
 }
 
-TEST_F(PlaybackDrain, WaitersReturnOnlyOnceTheLastQueuedBufferHasPlayed) {
+TEST_F(PlaybackWait, WaitersReturnOnlyOnceTheLastQueuedBufferHasPlayed) {
     ASSERT_EQ(write(480), 1);
     ASSERT_EQ(write(960), 1);
-    auto first = drainInBackground();
-    auto second = drainInBackground();
+    auto first = waitInBackground();
+    auto second = waitInBackground();
     ASSERT_TRUE(first->blocks());
     ASSERT_TRUE(second->blocks());
 
@@ -59,20 +59,20 @@ TEST_F(PlaybackDrain, WaitersReturnOnlyOnceTheLastQueuedBufferHasPlayed) {
 
 // After a wake-up the tests run as running, generation, then queue: every cancellation also empties
 // the queue, so a waiter that looked at the queue first would wrongly report success.
-struct DrainCancelCase {
+struct WaitCancelCase {
     Cancel cancel;
     int32_t result;
     std::vector<std::string> texts;  // any of these is acceptable as the last error
 };
 
-void PrintTo(const DrainCancelCase& c, std::ostream* os) { *os << name(c.cancel); }
+void PrintTo(const WaitCancelCase& c, std::ostream* os) { *os << name(c.cancel); }
 
-class PlaybackDrainCancellation : public PlaybackFixture, public ::testing::WithParamInterface<DrainCancelCase> {};
+class PlaybackWaitCancellation : public PlaybackFixture, public ::testing::WithParamInterface<WaitCancelCase> {};
 
-TEST_P(PlaybackDrainCancellation, WakesEveryWaiterWithTheCancellationsResult) {
+TEST_P(PlaybackWaitCancellation, WakesEveryWaiterWithTheCancellationsResult) {
     ASSERT_EQ(write(4800), 1);
-    auto first = drainInBackground();
-    auto second = drainInBackground();
+    auto first = waitInBackground();
+    auto second = waitInBackground();
     ASSERT_TRUE(first->blocks());
     ASSERT_TRUE(second->blocks());
 
@@ -90,10 +90,10 @@ TEST_P(PlaybackDrainCancellation, WakesEveryWaiterWithTheCancellationsResult) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    EveryCancellation, PlaybackDrainCancellation,
-    ::testing::Values(DrainCancelCase{Cancel::interrupt, 0, {""}},
-                      DrainCancelCase{Cancel::stop, -1, {stoppedDuringPlayback}},
-                      DrainCancelCase{Cancel::configurationChange, -1, {stoppedDuringPlayback, configurationChanged}}),
+    EveryCancellation, PlaybackWaitCancellation,
+    ::testing::Values(WaitCancelCase{Cancel::interrupt, 0, {""}},
+                      WaitCancelCase{Cancel::stop, -1, {stoppedDuringPlayback}},
+                      WaitCancelCase{Cancel::configurationChange, -1, {stoppedDuringPlayback, configurationChanged}}),
     [](const auto& info) { return std::string(name(info.param.cancel)); });
 
 using PlaybackInterrupt = PlaybackFixture;
@@ -130,17 +130,17 @@ TEST_F(PlaybackInterrupt, ALateCompletionOfAnInterruptedBufferChangesNoCounter) 
     ASSERT_EQ(write(4800), 1);
     voice->interruptPlayback();
     ASSERT_EQ(write(480), 1);
-    auto drain = drainInBackground();
-    ASSERT_TRUE(drain->blocks());
+    auto waiter = waitInBackground();
+    ASSERT_TRUE(waiter->blocks());
 
     ASSERT_TRUE(player().complete(0));
-    EXPECT_TRUE(drain->blocks());
+    EXPECT_TRUE(waiter->blocks());
     EXPECT_EQ(state().queuedPlaybackFrames, 480);
     EXPECT_EQ(voice->playedFrames(), 0u);
 
     ASSERT_TRUE(player().completeNext());
-    ASSERT_TRUE(drain->returnsWithin(2s));
-    EXPECT_EQ(drain->get(), 1);
+    ASSERT_TRUE(waiter->returnsWithin(2s));
+    EXPECT_EQ(waiter->get(), 1);
     EXPECT_EQ(voice->playedFrames(), 480u);
 }
 
@@ -169,15 +169,15 @@ TEST(PlaybackInterruptEntryPoint, OnAnInstanceThatIsNotRunningOnlyTheGenerationM
 
     EXPECT_EQ(mivo_voice_io_interrupt_playback(handle), 0);
     EXPECT_EQ(mivo_voice_io_interrupt_playback(handle), 0);
-    EXPECT_EQ(voice.inspect().generation, 2u);
+    EXPECT_EQ(inspect(voice).generation, 2u);
     EXPECT_EQ(platform->log().size(), 0u) << platform->log().dump();
 
     ASSERT_EQ(mivo_voice_io_start(handle), 0);
     mivo_voice_io_stop(handle);
-    const uint64_t stopped = voice.inspect().generation;
+    const uint64_t stopped = inspect(voice).generation;
     platform->log().clear();
     EXPECT_EQ(mivo_voice_io_interrupt_playback(handle), 0);
-    EXPECT_EQ(voice.inspect().generation, stopped + 1);
+    EXPECT_EQ(inspect(voice).generation, stopped + 1);
     EXPECT_EQ(platform->log().size(), 0u) << platform->log().dump();
 
     // After a device change the player is still there: it is stopped and reset, not restarted.
@@ -186,7 +186,7 @@ TEST(PlaybackInterruptEntryPoint, OnAnInstanceThatIsNotRunningOnlyTheGenerationM
     platform->log().clear();
     EXPECT_EQ(mivo_voice_io_interrupt_playback(handle), 0);
     EXPECT_EQ(platform->log().entries(), (std::vector<std::string>{"player.stop", "player.reset"}));
-    EXPECT_FALSE(voice.inspect().running);
+    EXPECT_FALSE(inspect(voice).running);
     char text[64];
     mivo_voice_io_copy_last_error(handle, text, sizeof text);
     EXPECT_EQ(std::string(text), configurationChanged) << "an interruption records nothing";
@@ -231,15 +231,15 @@ TEST(PlaybackDestroy, ReleasesBlockedWritersAndWaitersAndLaterCompletionsDoNothi
     const auto player = platform->currentPlayer();
 
     Background writer([&] { return mivo_voice_io_write_playback(handle, samples.data(), 480); });
-    Background drain([&] { return mivo_voice_io_wait_playback(handle); });
+    Background waiter([&] { return mivo_voice_io_wait_playback(handle); });
     ASSERT_TRUE(writer.blocks());
-    ASSERT_TRUE(drain.blocks());
+    ASSERT_TRUE(waiter.blocks());
 
     mivo_voice_io_destroy(handle);
     ASSERT_TRUE(writer.returnsWithin(2s));
-    ASSERT_TRUE(drain.returnsWithin(2s));
+    ASSERT_TRUE(waiter.returnsWithin(2s));
     EXPECT_EQ(writer.get(), -1);
-    EXPECT_EQ(drain.get(), -1);
+    EXPECT_EQ(waiter.get(), -1);
     EXPECT_TRUE(instance.expired());
 
     EXPECT_EQ(player->completeDropped(), 1u);
@@ -248,7 +248,7 @@ TEST(PlaybackDestroy, ReleasesBlockedWritersAndWaitersAndLaterCompletionsDoNothi
 
 // Writers racing a completer and a reader: back-pressure must never lose a wake-up (a writer would
 // time out) and every frame written must be counted exactly once.
-TEST_F(PlaybackDrain, ConcurrentWritersAndCompletionsAccountForEveryFrame) {
+TEST_F(PlaybackWait, ConcurrentWritersAndCompletionsAccountForEveryFrame) {
     constexpr int writers = 3;
     constexpr int writesEach = 40;
     std::atomic<int> running{writers};

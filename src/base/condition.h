@@ -4,7 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 
-namespace mivo::core {
+namespace mivo::base {
 
 // A mutex with one condition variable whose waits run against an absolute steady-clock deadline.
 class Condition {
@@ -35,4 +35,4 @@ private:
     Condition& condition_;
 };
 
-}  // namespace mivo::core
+}  // namespace mivo::base
