@@ -16,8 +16,9 @@ namespace mivo::api {
 // build's default platform. Null only when memory runs out.
 mivo_voice_io* createHandle(std::shared_ptr<platform::AudioPlatform> platform) noexcept;
 
-// The handle's instance with a reference of the caller's own, so the call finishes on a live
-// object even if the handle is destroyed meanwhile. Null for a null handle.
+// The handle's instance with a reference of the caller's own, which keeps the instance alive
+// through a destroy that comes later. The copy itself reads the handle, so a destroy must not run
+// meanwhile. Null for a null handle.
 std::shared_ptr<core::VoiceIO> retain(mivo_voice_io* handle) noexcept;
 
 }  // namespace mivo::api
