@@ -54,10 +54,6 @@ public:
     }
     std::shared_ptr<platform::AudioEngine> makeEngine() override { return inner.makeEngine(); }
     std::shared_ptr<platform::PlayerNode> makePlayerNode() override { return inner.makePlayerNode(); }
-    std::shared_ptr<const AudioFormat> makeFormat(platform::CommonFormat commonFormat, double sampleRate,
-                                                  uint32_t channels, bool interleaved) override {
-        return inner.makeFormat(commonFormat, sampleRate, channels, interleaved);
-    }
     std::shared_ptr<const AudioFormat> makeStandardFormat(double sampleRate, uint32_t channels) override {
         return inner.makeStandardFormat(sampleRate, channels);
     }

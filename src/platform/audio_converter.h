@@ -1,5 +1,9 @@
 #pragma once
 
+// The sample-rate converter of the capture path. The core makes one per run and calls convert
+// from the engine's tap only, one call at a time, so a converter needs no locking; convert must
+// neither allocate nor block, and the buffers the input block returns stay the core's.
+
 #include <cstdint>
 #include <optional>
 

@@ -1,5 +1,27 @@
 #pragma once
 
+// The engine and its nodes. The contract between the core and a backend:
+//
+// Threads. The tap, the completion handlers and the configuration-change observers (the core's
+// blocks) run on threads of the engine, never on a thread that called into it, and never two of
+// the same engine's blocks at once. Every other call comes from core threads, any of them.
+//
+// Blocks. The core's blocks hold only weak references and take the core's locks briefly; they may
+// call the engine and the player (schedule, stop, reset, play) and stop the engine. They must not
+// be called after the operation that ends them has returned: removeTapOnBus, the player's stop
+// and reset, removeObserver and the engine's stop each return only once no call of the blocks
+// they end is in flight. Called from inside one of those blocks, they must not wait for it (no
+// self-join, no deadlock) and finish the work after the block returns. The core itself never calls
+// them from inside its own blocks, so a block never drops the last reference to an instance.
+//
+// Blocking. start may wait for the audio system, bounded; stop waits only for the engine's own
+// threads. Player calls and node settings return promptly. The backend's own work on its audio
+// threads (capture, mixing, completions) allocates and frees nothing and takes only short locks.
+//
+// Ownership. A scheduled buffer and its handler are the backend's until the handler has run or
+// the buffer was dropped; the backend releases them off its audio threads where it can. The buffer
+// a tap is given is valid only during that call.
+
 #include <cstdint>
 #include <functional>
 #include <memory>

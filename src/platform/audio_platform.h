@@ -1,5 +1,24 @@
 #pragma once
 
+// The seam between the core and an audio system. The core (src/core, src/capture, src/playback,
+// src/api) reaches hardware only through the interfaces of src/platform; a backend implements them.
+//
+// What the core guarantees to a backend:
+//  - One platform serves every instance in the process and is called from any thread, several at
+//    once: host threads and each instance's control thread.
+//  - Per instance, start and stop never overlap. A start asks, in this order: both default devices
+//    (getPropertyData), makeEngine and makePlayerNode, the input node's voice-processing settings,
+//    the input and output formats, attachNode and connect, makeStandardFormat and makeConverter,
+//    installTapOnBus, prepare, start, the player's play, and last addObserver on the engine.
+//  - Everything it is handed (formats, buffers, blocks) is owned by shared pointers or copied;
+//    no raw pointer the core passes in outlives the call.
+//
+// What a backend must do:
+//  - Answer every call in bounded time: a server or device that hangs makes the call fail with a
+//    status or a description, never block the host.
+//  - Return null or a non-zero status for what it cannot make or find, never throw.
+//  - Make getPropertyData's default-device ids non-zero for real devices; 0 means none.
+
 #include <cstdint>
 #include <memory>
 
@@ -45,8 +64,6 @@ public:
     virtual std::shared_ptr<PlayerNode> makePlayerNode() = 0;
 
     // Each may yield nothing.
-    virtual std::shared_ptr<const AudioFormat> makeFormat(CommonFormat commonFormat, double sampleRate,
-                                                          uint32_t channels, bool interleaved) = 0;
     virtual std::shared_ptr<const AudioFormat> makeStandardFormat(double sampleRate, uint32_t channels) = 0;
     virtual std::shared_ptr<PCMBuffer> makePCMBuffer(const AudioFormat& format, uint32_t frameCapacity) = 0;
     virtual std::shared_ptr<AudioConverter> makeConverter(const AudioFormat& from, const AudioFormat& to) = 0;

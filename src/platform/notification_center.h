@@ -1,5 +1,11 @@
 #pragma once
 
+// How a backend tells the core that the devices under a running engine changed. The core adds one
+// observer per run, with the engine as the object, after the engine's start has returned, and
+// removes it before it stops that engine. The backend posts on a thread of its own, never on a
+// thread that called into it, and must make sure that a change which happens before the observer
+// is added still reaches it.
+
 #include <functional>
 #include <memory>
 #include <string_view>

@@ -1,5 +1,10 @@
 #pragma once
 
+// Audio buffers as the core and a backend hand them to each other. Buffers the platform makes
+// (makePCMBuffer) are shared; a backend keeps a scheduled one until it is played or dropped. A
+// BorrowedFloatBuffer handed to a tap points into the engine's own memory and is valid only for
+// the call it is passed to.
+
 #include <cstdint>
 #include <memory>
 #include <vector>

@@ -104,10 +104,6 @@ public:
         return wrapper;
     }
     std::shared_ptr<platform::PlayerNode> makePlayerNode() override { return real_->makePlayerNode(); }
-    std::shared_ptr<const platform::AudioFormat> makeFormat(platform::CommonFormat commonFormat, double sampleRate,
-                                                            uint32_t channels, bool interleaved) override {
-        return real_->makeFormat(commonFormat, sampleRate, channels, interleaved);
-    }
     std::shared_ptr<const platform::AudioFormat> makeStandardFormat(double sampleRate, uint32_t channels) override {
         return real_->makeStandardFormat(sampleRate, channels);
     }

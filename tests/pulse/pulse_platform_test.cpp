@@ -45,6 +45,20 @@ TEST_F(DeviceQueryTest, DefaultSourceAndSinkAreTheirIndexPlusOne) {
               static_cast<uint32_t>(daemon().indexOf("sinks", "room") + 1));
 }
 
+TEST_F(DeviceQueryTest, AConnectionNobodyStartsOnEndsByItself) {
+    const size_t threadsBefore = threadCount();
+    PulsePlatform platform;
+    ASSERT_EQ(queryDevice(platform, platform::defaultInputDeviceSelector).status, 0);
+    // Kept for an engine's start, which never comes: within a few seconds it is gone, from the
+    // server and from this process.
+    EXPECT_NE(daemon().pactlOutput("list clients").find("MivoVoiceIO"), std::string::npos);
+    EXPECT_TRUE(eventually([&] { return daemon().pactlOutput("list clients").find("MivoVoiceIO") == std::string::npos; },
+                           6s));
+    EXPECT_TRUE(eventually([&] { return threadCount() == threadsBefore; }, 1s));
+    // And a new question opens a new one.
+    EXPECT_EQ(queryDevice(platform, platform::defaultOutputDeviceSelector).status, 0);
+}
+
 TEST_F(DeviceQueryTest, RejectsWhatItDoesNotKnow) {
     PulsePlatform platform;
     EXPECT_NE(queryDevice(platform, platform::defaultInputDeviceSelector, 7).status, 0);
@@ -108,18 +122,20 @@ TEST(PulseFormatsTest, RefuseNonsenseAndDescribeWhatTheyMake) {
     PulsePlatform platform;
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double infinity = std::numeric_limits<double>::infinity();
-    EXPECT_EQ(platform.makeFormat(CommonFormat::int16, 16000, 0, false), nullptr);
-    EXPECT_EQ(platform.makeFormat(CommonFormat::int16, 0, 1, false), nullptr);
-    EXPECT_EQ(platform.makeFormat(CommonFormat::int16, -48000, 1, false), nullptr);
-    EXPECT_EQ(platform.makeFormat(CommonFormat::int16, nan, 1, false), nullptr);
-    EXPECT_EQ(platform.makeFormat(static_cast<CommonFormat>(2), 48000, 1, false), nullptr);
+    // Buffers of any sample type are refused for formats that make no sense.
+    EXPECT_EQ(platform.makePCMBuffer(AudioFormat{CommonFormat::int16, 16000, 0, false}, 10), nullptr);
+    EXPECT_EQ(platform.makePCMBuffer(AudioFormat{CommonFormat::int16, 0, 1, false}, 10), nullptr);
+    EXPECT_EQ(platform.makePCMBuffer(AudioFormat{CommonFormat::int16, -48000, 1, false}, 10), nullptr);
+    EXPECT_EQ(platform.makePCMBuffer(AudioFormat{CommonFormat::int16, nan, 1, false}, 10), nullptr);
+    EXPECT_EQ(platform.makePCMBuffer(AudioFormat{static_cast<CommonFormat>(2), 48000, 1, false}, 10), nullptr);
     EXPECT_EQ(platform.makeStandardFormat(nan, 1), nullptr);
     EXPECT_EQ(platform.makeStandardFormat(infinity, 1), nullptr);
     EXPECT_EQ(platform.makeStandardFormat(48000, 0), nullptr);
 
-    const auto int16 = platform.makeFormat(CommonFormat::int16, 16000, 1, false);
+    const auto int16 = platform.makePCMBuffer(AudioFormat{CommonFormat::int16, 16000, 1, false}, 160);
     ASSERT_NE(int16, nullptr);
-    EXPECT_EQ(*int16, (AudioFormat{CommonFormat::int16, 16000, 1, false}));
+    EXPECT_EQ(int16->format(), (AudioFormat{CommonFormat::int16, 16000, 1, false}));
+    EXPECT_NE(int16->int16ChannelData(), nullptr);
     const auto standard = platform.makeStandardFormat(44100, 2);
     ASSERT_NE(standard, nullptr);
     EXPECT_EQ(*standard, (AudioFormat{CommonFormat::float32, 44100, 2, false}));

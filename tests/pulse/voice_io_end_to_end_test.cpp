@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -116,6 +117,28 @@ TEST_F(VoiceIOEndToEndTest, CaptureCarriesARoomToneAt16kAtItsLevel) {
     EXPECT_LT(level(samples, 2000.0), 0.005);
     mivo_voice_io_stop(voice.get());
     EXPECT_EQ(voice.readToEnd(2s), -1);
+}
+
+// The server numbers its clients in the order they connect; pactl is the newest when it asks.
+long newestClient(PrivatePulseDaemon& daemon) {
+    std::istringstream lines(daemon.pactlOutput("list short clients"));
+    std::string line;
+    long newest = -1;
+    while (std::getline(lines, line)) newest = std::max(newest, std::stol(line));
+    return newest;
+}
+
+TEST_F(VoiceIOEndToEndTest, AStartConnectsToTheServerOnce) {
+    Handle voice;
+    for (int start = 0; start < 3; ++start) {
+        SCOPED_TRACE(start);
+        const long before = newestClient(daemon());
+        ASSERT_EQ(mivo_voice_io_start(voice.get()), 0) << voice.lastError();
+        // Less the pactl that asks: the device questions, the formats and the streams all went
+        // over one connection.
+        EXPECT_EQ(newestClient(daemon()) - before - 1, 1);
+        mivo_voice_io_stop(voice.get());
+    }
 }
 
 TEST_F(VoiceIOEndToEndTest, PlaybackReachesTheSpeakerExactlyAndIsCountedOnceHeard) {

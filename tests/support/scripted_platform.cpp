@@ -1001,15 +1001,6 @@ std::shared_ptr<platform::PlayerNode> ScriptedPlatform::makePlayerNode() {
     return player;
 }
 
-std::shared_ptr<const AudioFormat> ScriptedPlatform::makeFormat(CommonFormat commonFormat, double sampleRate,
-                                                                uint32_t channels, bool interleaved) {
-    state_->record(std::string("makeFormat ") + (commonFormat == CommonFormat::int16 ? "int16 " : "float32 ") +
-                   number(sampleRate) + " " + std::to_string(channels) + " " + flag(interleaved));
-    std::lock_guard<std::mutex> guard(state_->mutex);
-    if (anyFault(state_->formatFaults)) return nullptr;
-    return std::make_shared<const AudioFormat>(AudioFormat{commonFormat, sampleRate, channels, interleaved});
-}
-
 std::shared_ptr<const AudioFormat> ScriptedPlatform::makeStandardFormat(double sampleRate, uint32_t channels) {
     state_->record("makeStandardFormat " + number(sampleRate) + " " + std::to_string(channels));
     std::lock_guard<std::mutex> guard(state_->mutex);

@@ -6,7 +6,7 @@
 //
 // Call-log entries (exact text):
 //   getPropertyData dIn | getPropertyData dOut      makeEngine        makePlayerNode
-//   makeStandardFormat <rate> <channels>            makeFormat <int16|float32> <rate> <channels> <interleaved 0|1>
+//   makeStandardFormat <rate> <channels>
 //   makePCMBuffer <format> <capacity>               makeConverter     converter.convert
 //   addObserver        removeObserver
 //   input.setVoiceProcessingEnabled <0|1>   input.setVoiceProcessingInputMuted <0|1>
@@ -448,8 +448,6 @@ public:
                                        void* data) override;
     std::shared_ptr<platform::AudioEngine> makeEngine() override;
     std::shared_ptr<platform::PlayerNode> makePlayerNode() override;
-    std::shared_ptr<const AudioFormat> makeFormat(platform::CommonFormat commonFormat, double sampleRate,
-                                                  uint32_t channels, bool interleaved) override;
     std::shared_ptr<const AudioFormat> makeStandardFormat(double sampleRate, uint32_t channels) override;
     std::shared_ptr<PCMBuffer> makePCMBuffer(const AudioFormat& format, uint32_t frameCapacity) override;
     std::shared_ptr<platform::AudioConverter> makeConverter(const AudioFormat& from, const AudioFormat& to) override;

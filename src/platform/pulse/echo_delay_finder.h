@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/pulse/voice_processor.h"
+#include "platform/pulse/frame_format.h"
 
 namespace mivo::platform::pulse {
 

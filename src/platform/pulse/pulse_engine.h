@@ -1,39 +1,38 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/audio_engine.h"
+#include "platform/pulse/pulse_options.h"
 #include "platform/pulse/voice_processor.h"
 
 struct pa_threaded_mainloop;
 
 namespace mivo::platform::pulse {
 
-class ObserverRegistry;
+class PulseNotificationCenter;
 class PulsePlayerNode;
-
-struct EngineOptions {
-    // Bound on each synchronous question to the server (formats of the default devices).
-    std::chrono::milliseconds queryTimeout{2000};
-    // Bound on start: connecting, looking up the devices and getting both streams ready.
-    std::chrono::milliseconds startTimeout{3000};
-    // Makes the voice-processing stage of each run; pass-through when empty.
-    VoiceProcessorFactory makeVoiceProcessor;
-};
+class Deadline;
+class ServerAccess;
 
 // One connection to the PulseAudio server per run, with its own event-loop thread: a record
 // stream on the default source feeds the input node's tap, and a playback stream on the default
 // sink plays the mix of every attached player. Every callback of a run (tap, completion handlers,
 // configuration-change observers) runs on that thread.
+//
+// Its code is split by role: pulse_engine.cpp (graph, nodes' questions, exclusion),
+// pulse_engine_lifecycle.cpp (start and teardown), pulse_engine_events.cpp (stream and server
+// events, change notifications), pulse_engine_capture.cpp and pulse_engine_render.cpp (the two
+// audio paths and the completion tick).
 class PulseEngine final : public AudioEngine, public std::enable_shared_from_this<PulseEngine> {
 public:
-    static std::shared_ptr<PulseEngine> create(std::shared_ptr<ObserverRegistry> center, EngineOptions options);
+    static std::shared_ptr<PulseEngine> create(std::shared_ptr<PulseNotificationCenter> notificationCenter,
+                                               std::shared_ptr<ServerAccess> server, PulsePlatformOptions options);
     ~PulseEngine() override;
     PulseEngine(const PulseEngine&) = delete;
     PulseEngine& operator=(const PulseEngine&) = delete;
@@ -84,23 +83,35 @@ public:
 
 private:
     struct Session;
-    struct Callbacks;
+    struct StreamCallbacks;
 
-    PulseEngine(std::shared_ptr<ObserverRegistry> center, EngineOptions options);
+    PulseEngine(std::shared_ptr<PulseNotificationCenter> notificationCenter, std::shared_ptr<ServerAccess> server,
+                PulsePlatformOptions options);
 
+    // Start and teardown.
     bool open(Session& session, std::string& failure);
+    bool renderFormatForRun(AudioFormat& format, std::string& failure) const;
+    bool useDefaultDevices(Session& session, const Deadline& deadline, std::string& failure);
+    bool prepareRun(Session& session, const AudioFormat& renderFormat, std::string& failure);
+    bool openStreams(Session& session, const Deadline& deadline, std::string& failure);
     void close(std::unique_ptr<Session> session);
+    void endRunFromCallback(Session& session);
+    void rewindPlayers();
+
+    // The audio paths.
     void prepareTapStorage(Session& session);
     void capture(Session& session);
     bool processCaptureFrame(Session& session);
     bool deliverTap(Session& session);
     void render(Session& session, size_t requestedBytes);
     void tick(Session& session);
-    void postConfigurationChange(Session& session);
-    void rewindPlayers();
 
-    const std::shared_ptr<ObserverRegistry> center_;
-    const EngineOptions options_;
+    // Events.
+    void postConfigurationChange(Session& session);
+
+    const std::shared_ptr<PulseNotificationCenter> notificationCenter_;
+    const std::shared_ptr<ServerAccess> server_;
+    const PulsePlatformOptions options_;
     std::shared_ptr<InputNode> input_;
     std::shared_ptr<OutputNode> output_;
     std::shared_ptr<MixerNode> mixer_;

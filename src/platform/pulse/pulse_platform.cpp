@@ -3,10 +3,10 @@
 #include <cmath>
 #include <cstring>
 
-#include "platform/pulse/observer_registry.h"
 #include "platform/pulse/pulse_engine.h"
+#include "platform/pulse/pulse_notification_center.h"
 #include "platform/pulse/pulse_player_node.h"
-#include "platform/pulse/server_query.h"
+#include "platform/pulse/server_access.h"
 #include "platform/pulse/soxr_converter.h"
 
 namespace mivo::platform::pulse {
@@ -21,7 +21,9 @@ bool isSensible(CommonFormat commonFormat, double sampleRate, uint32_t channels)
 }  // namespace
 
 PulsePlatform::PulsePlatform(PulsePlatformOptions options)
-    : options_(std::move(options)), center_(std::make_shared<ObserverRegistry>()) {}
+    : options_(std::move(options)),
+      notificationCenter_(std::make_shared<PulseNotificationCenter>()),
+      server_(std::make_shared<ServerAccess>(options_.queryTimeout)) {}
 
 PulsePlatform::~PulsePlatform() = default;
 
@@ -32,10 +34,9 @@ OSStatus PulsePlatform::getPropertyData(AudioObjectID object, const PropertyAddr
     if (!input && address.selector != defaultOutputDeviceSelector) return statusUnknownProperty;
     if (dataSize < sizeof(AudioObjectID) || !data) return statusBadSize;
 
-    ServerQuery query(options_.queryTimeout);
-    const auto defaults = query.defaults();
-    if (!defaults) return statusNoServer;
-    const auto device = input ? query.source(defaults->sourceName) : query.sink(defaults->sinkName);
+    const auto devices = server_->defaults();
+    if (!devices) return statusNoServer;
+    const auto& device = input ? devices->source : devices->sink;
     if (!device) return statusNoDevice;
     // Index 0 is a real device; the interface reserves id 0 for "none".
     const AudioObjectID id = device->index + 1;
@@ -45,20 +46,10 @@ OSStatus PulsePlatform::getPropertyData(AudioObjectID object, const PropertyAddr
 }
 
 std::shared_ptr<AudioEngine> PulsePlatform::makeEngine() {
-    EngineOptions engineOptions;
-    engineOptions.queryTimeout = options_.queryTimeout;
-    engineOptions.startTimeout = options_.startTimeout;
-    engineOptions.makeVoiceProcessor = options_.makeVoiceProcessor;
-    return PulseEngine::create(center_, std::move(engineOptions));
+    return PulseEngine::create(notificationCenter_, server_, options_);
 }
 
 std::shared_ptr<PlayerNode> PulsePlatform::makePlayerNode() { return std::make_shared<PulsePlayerNode>(); }
-
-std::shared_ptr<const AudioFormat> PulsePlatform::makeFormat(CommonFormat commonFormat, double sampleRate,
-                                                             uint32_t channels, bool interleaved) {
-    if (!isSensible(commonFormat, sampleRate, channels)) return nullptr;
-    return std::make_shared<const AudioFormat>(AudioFormat{commonFormat, sampleRate, channels, interleaved});
-}
 
 std::shared_ptr<const AudioFormat> PulsePlatform::makeStandardFormat(double sampleRate, uint32_t channels) {
     if (!isSensible(CommonFormat::float32, sampleRate, channels)) return nullptr;
@@ -74,6 +65,6 @@ std::shared_ptr<AudioConverter> PulsePlatform::makeConverter(const AudioFormat& 
     return makeSoxrConverter(from, to);
 }
 
-NotificationCenter& PulsePlatform::notificationCenter() { return *center_; }
+NotificationCenter& PulsePlatform::notificationCenter() { return *notificationCenter_; }
 
 }  // namespace mivo::platform::pulse

@@ -1,24 +1,14 @@
 #pragma once
 
-#include <chrono>
-#include <functional>
 #include <memory>
 
 #include "platform/audio_platform.h"
-#include "platform/pulse/voice_processor.h"
+#include "platform/pulse/pulse_options.h"
 
 namespace mivo::platform::pulse {
 
-class ObserverRegistry;
-
-struct PulsePlatformOptions {
-    // Bound on every synchronous question to the server (device and format queries).
-    std::chrono::milliseconds queryTimeout{2000};
-    // Bound on an engine's start.
-    std::chrono::milliseconds startTimeout{3000};
-    // Makes the voice-processing stage of each engine run; pass-through when empty.
-    VoiceProcessorFactory makeVoiceProcessor;
-};
+class PulseNotificationCenter;
+class ServerAccess;
 
 // Status codes of getPropertyData, in the four-character style of the interface.
 inline constexpr OSStatus statusNoServer = static_cast<OSStatus>(fourCharCode("stop"));
@@ -28,7 +18,8 @@ inline constexpr OSStatus statusUnknownProperty = static_cast<OSStatus>(fourChar
 inline constexpr OSStatus statusBadSize = static_cast<OSStatus>(fourCharCode("!siz"));
 
 // The audio platform on a PulseAudio server: the default source and sink are the devices, each
-// engine run is a connection of its own, resampling is done by soxr.
+// engine run is a connection of its own (the one its device questions were asked on), resampling
+// is done by soxr.
 class PulsePlatform final : public AudioPlatform {
 public:
     explicit PulsePlatform(PulsePlatformOptions options = {});
@@ -40,8 +31,6 @@ public:
 
     std::shared_ptr<AudioEngine> makeEngine() override;
     std::shared_ptr<PlayerNode> makePlayerNode() override;
-    std::shared_ptr<const AudioFormat> makeFormat(CommonFormat commonFormat, double sampleRate, uint32_t channels,
-                                                  bool interleaved) override;
     std::shared_ptr<const AudioFormat> makeStandardFormat(double sampleRate, uint32_t channels) override;
     std::shared_ptr<PCMBuffer> makePCMBuffer(const AudioFormat& format, uint32_t frameCapacity) override;
     std::shared_ptr<AudioConverter> makeConverter(const AudioFormat& from, const AudioFormat& to) override;
@@ -49,7 +38,8 @@ public:
 
 private:
     const PulsePlatformOptions options_;
-    const std::shared_ptr<ObserverRegistry> center_;
+    const std::shared_ptr<PulseNotificationCenter> notificationCenter_;
+    const std::shared_ptr<ServerAccess> server_;
 };
 
 }  // namespace mivo::platform::pulse

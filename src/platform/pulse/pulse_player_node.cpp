@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "platform/pulse/pulse_engine.h"
-#include "platform/pulse/voice_processor.h"
+#include "platform/pulse/frame_format.h"
 
 namespace mivo::platform::pulse {
 

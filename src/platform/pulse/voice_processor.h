@@ -5,11 +5,9 @@
 #include <memory>
 #include <string>
 
-namespace mivo::platform::pulse {
+#include "platform/pulse/frame_format.h"
 
-// The engine works in 10 ms frames at this rate on both paths.
-inline constexpr uint32_t processingRate = 48000;
-inline constexpr uint32_t processingFrameLength = processingRate / 100;
+namespace mivo::platform::pulse {
 
 // The voice-processing stage between the record stream and the input tap. The engine calls it on
 // its event-loop thread only, with exactly one 10 ms frame at a time:
@@ -29,7 +27,7 @@ public:
     virtual void realign() = 0;
 };
 
-// Leaves the voice untouched: the stage until echo cancellation is in.
+// Leaves the voice untouched: the stage of an engine made without a voice processor factory.
 class PassThroughVoiceProcessor final : public VoiceProcessor {
 public:
     void analyzeRender(const float* const*, uint32_t) override {}

@@ -15,7 +15,7 @@ namespace mivo::platform::pulse {
 
 // The notification center of the PulseAudio platform. Engines post on their event-loop thread;
 // observers run right there, on the posting thread.
-class ObserverRegistry final : public NotificationCenter {
+class PulseNotificationCenter final : public NotificationCenter {
 public:
     std::shared_ptr<ObserverToken> addObserver(std::string_view name, const void* object,
                                                std::function<void()> block) override;

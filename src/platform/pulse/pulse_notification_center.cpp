@@ -1,10 +1,10 @@
-#include "platform/pulse/observer_registry.h"
+#include "platform/pulse/pulse_notification_center.h"
 
 #include <algorithm>
 
 namespace mivo::platform::pulse {
 
-struct ObserverRegistry::Observer final : ObserverToken {
+struct PulseNotificationCenter::Observer final : ObserverToken {
     Observer(std::string_view n, const void* o, std::function<void()> b) : name(n), object(o), block(std::move(b)) {}
 
     const std::string name;
@@ -15,7 +15,7 @@ struct ObserverRegistry::Observer final : ObserverToken {
     std::vector<std::thread::id> callers;
 };
 
-std::shared_ptr<ObserverToken> ObserverRegistry::addObserver(std::string_view name, const void* object,
+std::shared_ptr<ObserverToken> PulseNotificationCenter::addObserver(std::string_view name, const void* object,
                                                              std::function<void()> block) {
     auto observer = std::make_shared<Observer>(name, object, std::move(block));
     std::lock_guard<std::mutex> hold(mutex_);
@@ -23,7 +23,7 @@ std::shared_ptr<ObserverToken> ObserverRegistry::addObserver(std::string_view na
     return observer;
 }
 
-void ObserverRegistry::removeObserver(const std::shared_ptr<ObserverToken>& token) {
+void PulseNotificationCenter::removeObserver(const std::shared_ptr<ObserverToken>& token) {
     auto observer = std::dynamic_pointer_cast<Observer>(token);
     if (!observer) return;
     const std::thread::id self = std::this_thread::get_id();
@@ -37,7 +37,7 @@ void ObserverRegistry::removeObserver(const std::shared_ptr<ObserverToken>& toke
     });
 }
 
-void ObserverRegistry::post(std::string_view name, const void* object) {
+void PulseNotificationCenter::post(std::string_view name, const void* object) {
     const std::thread::id self = std::this_thread::get_id();
     std::vector<std::shared_ptr<Observer>> matching;
     {
