@@ -51,7 +51,7 @@ std::optional<PlatformError> PulseEngine::start() {
     if (session_) {
         bool closed = false;
         {
-            MainloopLock hold(session_->loop());
+            MainloopLock hold(session_->loop(), &exclusionsWanted_);
             closed = session_->closed;
         }
         if (!closed) return std::nullopt;
@@ -83,10 +83,10 @@ bool PulseEngine::open(Session& s, std::string& failure) {
         !openStreams(s, deadline, failure)) {
         return false;
     }
-    s.changeEvent = s.api()->defer_new(s.api(), StreamCallbacks::changed, &s);
-    s.api()->defer_enable(s.changeEvent, 0);
     s.ticker = pa_context_rttime_new(s.context(), pa_rtclock_now() + tickInterval, StreamCallbacks::ticked, &s);
     s.started = true;
+    // A change seen while starting is posted now that the run is the core's.
+    s.api()->defer_enable(s.changeEvent, s.changeRequested ? 1 : 0);
     return true;
 }
 
@@ -138,6 +138,9 @@ bool PulseEngine::prepareRun(Session& s, const AudioFormat& renderFormat, std::s
     s.processor = std::move(preparedProcessor_);
     if (!s.processor) s.processor = std::make_unique<PassThroughVoiceProcessor>();
     discontinuity_.store(false);
+    s.changeEvent = s.api()->defer_new(s.api(), StreamCallbacks::changed, &s);
+    s.api()->defer_enable(s.changeEvent, 0);
+    s.captureMore = pa_context_rttime_new(s.context(), PA_USEC_INVALID, StreamCallbacks::captureResumed, &s);
     return true;
 }
 
@@ -200,7 +203,7 @@ bool PulseEngine::openStreams(Session& s, const Deadline& deadline, std::string&
 void PulseEngine::close(std::unique_ptr<Session> session) {
     if (session->connection) {
         {
-            MainloopLock hold(session->loop());
+            MainloopLock hold(session->loop(), &exclusionsWanted_);
             if (!session->closed) StreamCallbacks::closeConnections(*session);
         }
         // Joins the loop thread.
@@ -250,9 +253,9 @@ void PulseEngine::StreamCallbacks::closeStream(pa_stream*& stream) {
 
 void PulseEngine::StreamCallbacks::closeConnections(Session& s) {
     s.closing = true;
-    if (s.ticker) {
-        s.api()->time_free(s.ticker);
-        s.ticker = nullptr;
+    for (pa_time_event** event : {&s.ticker, &s.captureMore}) {
+        if (*event) s.api()->time_free(*event);
+        *event = nullptr;
     }
     if (s.changeEvent) {
         s.api()->defer_free(s.changeEvent);
