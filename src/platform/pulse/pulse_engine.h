@@ -87,7 +87,7 @@ public:
 
 private:
     struct Session;
-    struct StreamCallbacks;
+    struct RunCallbacks;
 
     PulseEngine(std::shared_ptr<PulseNotificationCenter> notificationCenter, std::shared_ptr<ServerAccess> server,
                 PulsePlatformOptions options);

@@ -19,7 +19,7 @@ constexpr pa_usec_t captureRetry = PA_USEC_PER_MSEC;
 
 }  // namespace
 
-void PulseEngine::StreamCallbacks::readable(pa_stream*, size_t, void* userdata) {
+void PulseEngine::RunCallbacks::readable(pa_stream*, size_t, void* userdata) {
     auto* s = static_cast<Session*>(userdata);
     s->heardFromServer = true;
     if (s->captureDeferred) return;
@@ -28,7 +28,7 @@ void PulseEngine::StreamCallbacks::readable(pa_stream*, size_t, void* userdata) 
     if (engine) engine->capture(*s);
 }
 
-void PulseEngine::StreamCallbacks::captureResumed(pa_mainloop_api*, pa_time_event*, const struct timeval*,
+void PulseEngine::RunCallbacks::captureResumed(pa_mainloop_api*, pa_time_event*, const struct timeval*,
                                                   void* userdata) {
     auto* s = static_cast<Session*>(userdata);
     s->captureDeferred = false;

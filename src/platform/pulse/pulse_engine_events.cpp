@@ -18,25 +18,35 @@ constexpr pa_usec_t deviceQueryInterval = 100 * PA_USEC_PER_MSEC;
 
 }  // namespace
 
-void PulseEngine::Session::connectionLost() { StreamCallbacks::requestChange(*this); }
+void PulseEngine::Session::connectionLost() { RunCallbacks::requestChange(*this); }
 
 void PulseEngine::Session::serverEvent(uint32_t type, uint32_t index) {
+    // Until then the connection only notes that something happened; see recheckDevices.
+    if (!devicesChosen) return;
     const unsigned facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
     const bool removed = (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE;
     if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
         pendingQueries |= serverQuery;
     } else if (facility == PA_SUBSCRIPTION_EVENT_SINK && index == sink.index) {
-        if (removed) return StreamCallbacks::requestChange(*this);
+        if (removed) return RunCallbacks::requestChange(*this);
         pendingQueries |= sinkQuery;
     } else if (facility == PA_SUBSCRIPTION_EVENT_SOURCE && index == source.index) {
-        if (removed) return StreamCallbacks::requestChange(*this);
+        if (removed) return RunCallbacks::requestChange(*this);
         pendingQueries |= sourceQuery;
     }
-    StreamCallbacks::sendDeviceQueries(*this);
+    RunCallbacks::sendDeviceQueries(*this);
+}
+
+// Anything the server reported while the devices were being chosen is checked against them.
+void PulseEngine::RunCallbacks::recheckDevices(Session& s) {
+    s.devicesChosen = true;
+    if (!s.connection->changedSinceRead()) return;
+    s.pendingQueries = serverQuery | sinkQuery | sourceQuery;
+    sendDeviceQueries(s);
 }
 
 // Also from every tick, for questions held back.
-void PulseEngine::StreamCallbacks::sendDeviceQueries(Session& s) {
+void PulseEngine::RunCallbacks::sendDeviceQueries(Session& s) {
     if (s.pendingQueries == 0 || s.queriesInFlight > 0 || s.closing || !s.context()) return;
     const pa_usec_t now = pa_rtclock_now();
     if (s.lastQueryAt != 0 && now < s.lastQueryAt + deviceQueryInterval) return;
@@ -60,7 +70,7 @@ void PulseEngine::StreamCallbacks::sendDeviceQueries(Session& s) {
     }
 }
 
-void PulseEngine::StreamCallbacks::serverAnswered(pa_context*, const pa_server_info* info, void* userdata) {
+void PulseEngine::RunCallbacks::serverAnswered(pa_context*, const pa_server_info* info, void* userdata) {
     auto* s = static_cast<Session*>(userdata);
     --s->queriesInFlight;
     if (!info) return;
@@ -70,7 +80,7 @@ void PulseEngine::StreamCallbacks::serverAnswered(pa_context*, const pa_server_i
 }
 
 template <typename Info>
-void PulseEngine::StreamCallbacks::deviceAnswered(pa_context*, const Info* info, int eol, void* userdata) {
+void PulseEngine::RunCallbacks::deviceAnswered(pa_context*, const Info* info, int eol, void* userdata) {
     auto* s = static_cast<Session*>(userdata);
     // Called once with the device and once more at the end of the list, or once when it is gone.
     if (eol != 0) --s->queriesInFlight;
@@ -81,26 +91,26 @@ void PulseEngine::StreamCallbacks::deviceAnswered(pa_context*, const Info* info,
     if (used.activePort != port) requestChange(*s);
 }
 
-void PulseEngine::StreamCallbacks::streamState(pa_stream* stream, void* userdata) {
+void PulseEngine::RunCallbacks::streamState(pa_stream* stream, void* userdata) {
     auto* s = static_cast<Session*>(userdata);
     s->connection->wakeWaiters();
     if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) requestChange(*s);
 }
 
-void PulseEngine::StreamCallbacks::moved(pa_stream*, void* userdata) { requestChange(*static_cast<Session*>(userdata)); }
+void PulseEngine::RunCallbacks::moved(pa_stream*, void* userdata) { requestChange(*static_cast<Session*>(userdata)); }
 
-void PulseEngine::StreamCallbacks::suspended(pa_stream* stream, void* userdata) {
+void PulseEngine::RunCallbacks::suspended(pa_stream* stream, void* userdata) {
     if (pa_stream_is_suspended(stream) > 0) requestChange(*static_cast<Session*>(userdata));
 }
 
-void PulseEngine::StreamCallbacks::underflow(pa_stream*, void* userdata) {
+void PulseEngine::RunCallbacks::underflow(pa_stream*, void* userdata) {
     auto* s = static_cast<Session*>(userdata);
     if (s->processor) s->processor->realign();
 }
 
 // Seen at any time, start included. Posting happens from a deferred event, outside the
 // library's own callback stacks, once the run has started; after it the run is over for the core.
-void PulseEngine::StreamCallbacks::requestChange(Session& s) {
+void PulseEngine::RunCallbacks::requestChange(Session& s) {
     if (s.closing || s.changeRequested) return;
     s.changeRequested = true;
     // Nothing more reaches the old device: what the server still holds is dropped, and the
@@ -111,7 +121,7 @@ void PulseEngine::StreamCallbacks::requestChange(Session& s) {
     if (s.started) s.api()->defer_enable(s.changeEvent, 1);
 }
 
-void PulseEngine::StreamCallbacks::changed(pa_mainloop_api* api, pa_defer_event* event, void* userdata) {
+void PulseEngine::RunCallbacks::changed(pa_mainloop_api* api, pa_defer_event* event, void* userdata) {
     api->defer_enable(event, 0);
     auto* s = static_cast<Session*>(userdata);
     CallbackScope scope(s->owner);

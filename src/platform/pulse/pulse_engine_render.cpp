@@ -18,7 +18,7 @@ constexpr uint32_t frozenServerTicks = 150;
 
 }  // namespace
 
-void PulseEngine::StreamCallbacks::writable(pa_stream*, size_t bytes, void* userdata) {
+void PulseEngine::RunCallbacks::writable(pa_stream*, size_t bytes, void* userdata) {
     auto* s = static_cast<Session*>(userdata);
     s->heardFromServer = true;
     CallbackScope scope(s->owner);
@@ -26,7 +26,7 @@ void PulseEngine::StreamCallbacks::writable(pa_stream*, size_t bytes, void* user
     if (engine) engine->render(*s, bytes);
 }
 
-void PulseEngine::StreamCallbacks::ticked(pa_mainloop_api*, pa_time_event* event, const struct timeval*,
+void PulseEngine::RunCallbacks::ticked(pa_mainloop_api*, pa_time_event* event, const struct timeval*,
                                           void* userdata) {
     auto* s = static_cast<Session*>(userdata);
     CallbackScope scope(s->owner);
@@ -80,9 +80,9 @@ void PulseEngine::tick(Session& s) {
         s.heardFromServer = false;
         s.quietTicks = 0;
     } else if (++s.quietTicks == frozenServerTicks) {
-        StreamCallbacks::requestChange(s);
+        RunCallbacks::requestChange(s);
     }
-    StreamCallbacks::sendDeviceQueries(s);
+    RunCallbacks::sendDeviceQueries(s);
     if (s.changeRequested) {
         deliverConfigurationChange(s);
         return;

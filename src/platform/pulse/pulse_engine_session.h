@@ -76,8 +76,10 @@ struct PulseEngine::Session final : ServerEvents {
     unsigned queriesInFlight = 0;
     pa_usec_t lastQueryAt = 0;
 
+    // The devices the run uses; server events are weighed against them once they are chosen.
     DeviceInfo source;
     DeviceInfo sink;
+    bool devicesChosen = false;
 
     bool voiceProcessing = false;
     uint32_t captureChannels = 1;
@@ -114,13 +116,14 @@ struct PulseEngine::Session final : ServerEvents {
 // The C callbacks of a run. Those that run engine code mark the thread as inside this engine's
 // callback and hold the engine for the whole call, so that a block dropping the last other
 // reference cannot free it under them.
-struct PulseEngine::StreamCallbacks {
+struct PulseEngine::RunCallbacks {
     // pulse_engine_events.cpp
     static void streamState(pa_stream* stream, void* userdata);
     static void moved(pa_stream* stream, void* userdata);
     static void suspended(pa_stream* stream, void* userdata);
     static void underflow(pa_stream* stream, void* userdata);
     static void changed(pa_mainloop_api* api, pa_defer_event* event, void* userdata);
+    static void recheckDevices(Session& session);
     static void sendDeviceQueries(Session& session);
     static void serverAnswered(pa_context* context, const pa_server_info* info, void* userdata);
     // Info is pa_sink_info or pa_source_info.
