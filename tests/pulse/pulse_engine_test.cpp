@@ -506,21 +506,6 @@ struct Change {
     bool posts;
 };
 
-// The index of this library's own stream among the server's sink inputs or source outputs.
-long ownStream(PrivatePulseDaemon& daemon, const std::string& kind) {
-    std::istringstream lines(daemon.pactlOutput("list " + kind));
-    std::string line;
-    long index = -1;
-    while (std::getline(lines, line)) {
-        const auto hash = line.find('#');
-        if (line.rfind("Sink Input #", 0) == 0 || line.rfind("Source Output #", 0) == 0) {
-            index = std::stol(line.substr(hash + 1));
-        }
-        if (line.find("application.name = \"MivoVoiceIO\"") != std::string::npos) return index;
-    }
-    return -1;
-}
-
 void PrintTo(const Change& change, std::ostream* out) { *out << change.name; }
 
 class ConfigurationChangeTest : public PulseDaemonTest, public ::testing::WithParamInterface<Change> {};

@@ -1,6 +1,6 @@
 // The engine's event-loop thread carries the audio: once running, its capture path (record
-// stream to tap), its mixing and writing, and its completion delivery must allocate nothing.
-// This binary replaces operator new to count allocations made on that thread.
+// stream to tap), its mixing and writing, and its completion delivery must allocate and free
+// nothing. This binary replaces operator new and delete to count both on that thread.
 
 #include <atomic>
 #include <cmath>
@@ -9,16 +9,23 @@
 
 #include "platform/pulse/webrtc_voice_processor.h"
 #include "pulse_test_support.h"
+#include "voice_handle.h"
 
 namespace {
 
 thread_local bool watched = false;
 std::atomic<long> watchedAllocations{0};
+std::atomic<long> watchedReleases{0};
 
 void* allocate(std::size_t size) {
     if (watched) watchedAllocations.fetch_add(1, std::memory_order_relaxed);
     if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
     throw std::bad_alloc();
+}
+
+void release(void* memory) {
+    if (watched && memory) watchedReleases.fetch_add(1, std::memory_order_relaxed);
+    std::free(memory);
 }
 
 }  // namespace
@@ -30,10 +37,10 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     return std::malloc(size == 0 ? 1 : size);
 }
 void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void* memory) noexcept { release(memory); }
+void operator delete[](void* memory) noexcept { release(memory); }
+void operator delete(void* memory, std::size_t) noexcept { release(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { release(memory); }
 
 namespace mivo::testing {
 namespace {
@@ -97,6 +104,7 @@ TEST_P(RealTimeTest, TheAudioThreadAllocatesNothingOnceRunning) {
     ASSERT_TRUE(eventually([&] { return completions.load() >= 3; }, 3s));
 
     watchedAllocations = 0;
+    watchedReleases = 0;
     const long tapsBefore = taps.load();
     schedule(20);
     ASSERT_TRUE(eventually([&] { return completions.load() >= 25; }, 4s));
@@ -110,6 +118,44 @@ TEST_P(RealTimeTest, TheAudioThreadAllocatesNothingOnceRunning) {
         EXPECT_NEAR(level.load() / 32768.0, 0.5 / std::sqrt(2.0), 0.03);
     }
     EXPECT_EQ(watchedAllocations.load(), 0);
+    EXPECT_EQ(watchedReleases.load(), 0);
+}
+
+// A pass-through stage that marks the thread it runs on, the engine's audio thread, as watched.
+class WatchingStage final : public platform::pulse::VoiceProcessor {
+public:
+    void analyzeRender(const float* const*, uint32_t) override { watched = true; }
+    void processCapture(float* const*, uint32_t, int32_t, bool) override { watched = true; }
+    void realign() override {}
+};
+
+using PlayerRealTimeTest = PulseDaemonTest;
+
+// The players' side on its own, with a pass-through stage: the canceller allocates now and then
+// when its delay hint jumps (its histograms), which is not what this looks at.
+TEST_F(PlayerRealTimeTest, ManySmallWritesAllocateAndFreeNothingOnTheAudioThread) {
+    platform::pulse::PulsePlatformOptions options;
+    options.makeVoiceProcessor = [](std::string&) -> std::unique_ptr<platform::pulse::VoiceProcessor> {
+        return std::make_unique<WatchingStage>();
+    };
+    Handle voice(std::make_shared<platform::pulse::PulsePlatform>(std::move(options)));
+    ASSERT_EQ(mivo_voice_io_start(voice.get()), 0) << voice.lastError();
+    const auto small = toInt16(sine(440.0, 0.2, 0.001));
+    ASSERT_EQ(small.size(), 48u);
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(voice.write(small), 1) << voice.lastError();
+    ASSERT_EQ(mivo_voice_io_wait_playback(voice.get()), 1) << voice.lastError();
+
+    watchedAllocations = 0;
+    watchedReleases = 0;
+    // More buffers than the player keeps room for at first, all finished before anyone schedules
+    // again: their release must still wait for a host thread.
+    for (int i = 0; i < 200; ++i) ASSERT_EQ(voice.write(small), 1) << i << ": " << voice.lastError();
+    ASSERT_EQ(mivo_voice_io_wait_playback(voice.get()), 1) << voice.lastError();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(watchedAllocations.load(), 0);
+    EXPECT_EQ(watchedReleases.load(), 0);
+    EXPECT_EQ(mivo_voice_io_played_frames(voice.get()), 205u * 48u);
+    mivo_voice_io_stop(voice.get());
 }
 
 INSTANTIATE_TEST_SUITE_P(Processing, RealTimeTest, ::testing::Bool(),

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -117,6 +118,21 @@ bool eventually(Done done, std::chrono::milliseconds timeout) {
         std::this_thread::sleep_for(5ms);
     }
     return done();
+}
+
+// The index of this library's own stream among the server's sink inputs or source outputs.
+inline long ownStream(PrivatePulseDaemon& daemon, const std::string& kind) {
+    std::istringstream lines(daemon.pactlOutput("list " + kind));
+    std::string line;
+    long index = -1;
+    while (std::getline(lines, line)) {
+        const auto hash = line.find('#');
+        if (line.rfind("Sink Input #", 0) == 0 || line.rfind("Source Output #", 0) == 0) {
+            index = std::stol(line.substr(hash + 1));
+        }
+        if (line.find("application.name = \"MivoVoiceIO\"") != std::string::npos) return index;
+    }
+    return -1;
 }
 
 }  // namespace mivo::testing

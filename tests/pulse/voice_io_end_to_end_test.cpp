@@ -15,11 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "api/handle.h"
 #include "mivo_voice_io.h"
 #include "platform/pulse/pulse_platform.h"
 #include "private_pulse_daemon.h"
 #include "pulse_daemon_test.h"
+#include "voice_handle.h"
 
 namespace mivo::testing {
 namespace {
@@ -27,65 +27,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr const char* configurationChanged = "The macOS audio device configuration changed";
 constexpr const char* noDevice = "Unable to start VoiceProcessingIO: No default input or output audio device is available";
-
-class Handle {
-public:
-    Handle() : handle_(api::createHandle(std::make_shared<platform::pulse::PulsePlatform>())) {}
-    ~Handle() { mivo_voice_io_destroy(handle_); }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    mivo_voice_io* get() const { return handle_; }
-
-    std::string lastError() const {
-        char text[256];
-        const int32_t length = mivo_voice_io_copy_last_error(handle_, text, sizeof(text));
-        return std::string(text, static_cast<size_t>(length));
-    }
-
-    // Reads `count` samples, or fewer when the capture ends; `end` gets the code that ended it.
-    std::vector<int16_t> read(size_t count, int32_t* end = nullptr, int32_t timeoutMilliseconds = 2000) const {
-        std::vector<int16_t> samples(count);
-        size_t got = 0;
-        if (end) *end = 0;
-        while (got < count) {
-            const int32_t result = mivo_voice_io_read_capture(handle_, samples.data() + got,
-                                                              static_cast<int32_t>(count - got), timeoutMilliseconds);
-            if (result <= 0) {
-                if (end) *end = result;
-                break;
-            }
-            got += static_cast<size_t>(result);
-        }
-        samples.resize(got);
-        return samples;
-    }
-
-    // Reads until the capture ends (or `limit` passes); returns the end code.
-    int32_t readToEnd(std::chrono::milliseconds limit) const {
-        const auto deadline = Clock::now() + limit;
-        std::vector<int16_t> scratch(1600);
-        while (Clock::now() < deadline) {
-            const int32_t result = mivo_voice_io_read_capture(handle_, scratch.data(), 1600, 200);
-            if (result < 0) return result;
-        }
-        return 0;
-    }
-
-    int32_t write(const std::vector<int16_t>& frames) const {
-        return mivo_voice_io_write_playback(handle_, frames.data(), static_cast<int32_t>(frames.size()));
-    }
-
-private:
-    mivo_voice_io* handle_;
-};
-
-std::vector<int16_t> toInt16(const std::vector<float>& samples) {
-    std::vector<int16_t> frames(samples.size());
-    for (size_t i = 0; i < samples.size(); ++i) frames[i] = static_cast<int16_t>(std::lround(samples[i] * 32767.0f));
-    return frames;
-}
 
 // Deterministic noise: a signal that can only be found where it really is.
 std::vector<int16_t> noise(size_t count, uint32_t seed) {
@@ -100,6 +42,15 @@ std::vector<int16_t> noise(size_t count, uint32_t seed) {
 
 double level(const std::vector<int16_t>& samples, double frequency, size_t from = 0) {
     return toneAmplitude(samples.data() + from, samples.size() - from, frequency, 16000.0) / 32768.0;
+}
+
+// The index of the last sample that is not silence; 0 when there is none.
+size_t lastSound(const std::vector<float>& recorded) {
+    size_t last = 0;
+    for (size_t i = 0; i < recorded.size(); ++i) {
+        if (std::fabs(recorded[i]) > 1e-4f) last = i;
+    }
+    return last;
 }
 
 using VoiceIOEndToEndTest = PulseDaemonTest;
@@ -208,11 +159,7 @@ TEST_F(VoiceIOEndToEndTest, InterruptSilencesTheSpeakerAtOnce) {
     // The interrupted buffer is never counted.
     EXPECT_EQ(mivo_voice_io_played_frames(voice.get()), 0u);
 
-    const auto recorded = speaker.samples();
-    size_t last = 0;
-    for (size_t i = 0; i < recorded.size(); ++i) {
-        if (std::fabs(recorded[i]) > 1e-4f) last = i;
-    }
+    const size_t last = lastSound(speaker.samples());
     ASSERT_GT(last, 0u) << "the tone was never heard";
     EXPECT_LE(speaker.arrivalOf(last) - interrupted, 100ms);
 
@@ -220,6 +167,56 @@ TEST_F(VoiceIOEndToEndTest, InterruptSilencesTheSpeakerAtOnce) {
     ASSERT_EQ(voice.write(toInt16(sine(1000.0, 0.5, 0.2))), 1);
     ASSERT_EQ(mivo_voice_io_wait_playback(voice.get()), 1);
     EXPECT_EQ(mivo_voice_io_played_frames(voice.get()), 9600u);
+}
+
+TEST_F(VoiceIOEndToEndTest, CompletionsStayOnTimeAfterManyInterrupts) {
+    Recorder speaker("speaker.monitor");
+    Handle voice;
+    ASSERT_EQ(mivo_voice_io_start(voice.get()), 0) << voice.lastError();
+    // Each interrupt throws away what the server held of the tone.
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_EQ(voice.write(toInt16(sine(1000.0, 0.3, 0.5))), 1) << voice.lastError();
+        std::this_thread::sleep_for(150ms);
+        ASSERT_EQ(mivo_voice_io_interrupt_playback(voice.get()), 0);
+    }
+    std::this_thread::sleep_for(200ms);
+    const auto frames = noise(9600, 11);
+    ASSERT_EQ(voice.write(frames), 1) << voice.lastError();
+    ASSERT_EQ(mivo_voice_io_wait_playback(voice.get()), 1) << voice.lastError();
+    const auto drained = Clock::now();
+    EXPECT_EQ(mivo_voice_io_played_frames(voice.get()), 9600u);
+    const size_t heardSoFar = speaker.frames();
+    ASSERT_TRUE(speaker.waitForFrames(heardSoFar + 9600, 2s));
+    speaker.stop();
+
+    // The wait ended when the speaker had played the last frame, not later by what the
+    // interrupts dropped.
+    const auto recorded = speaker.samples();
+    std::vector<float> expected(frames.size());
+    for (size_t i = 0; i < frames.size(); ++i) expected[i] = static_cast<float>(frames[i]) / 32768.0f;
+    const long at = bestOffset(recorded, std::vector<float>(expected.begin(), expected.begin() + 1024));
+    ASSERT_GE(at, 0);
+    const auto heard = speaker.arrivalOf(static_cast<size_t>(at) + expected.size() - 1);
+    EXPECT_LE(heard - drained, 40ms);
+    EXPECT_GE(heard - drained, -60ms);
+}
+
+TEST_F(VoiceIOEndToEndTest, NothingPlaysOnTheOldSpeakerOnceTheChangeIsReported) {
+    Recorder speaker("speaker.monitor");
+    Handle voice;
+    ASSERT_EQ(mivo_voice_io_start(voice.get()), 0) << voice.lastError();
+    ASSERT_EQ(voice.write(toInt16(sine(1000.0, 0.3, 3.0))), 1) << voice.lastError();
+    std::this_thread::sleep_for(500ms);
+    // The microphone changes; the playback stream stays where it is, on the speaker.
+    ASSERT_EQ(daemon().pactl("set-default-source speaker.monitor"), 0);
+    EXPECT_EQ(voice.readToEnd(3s), -2);
+    const auto reported = Clock::now();
+    std::this_thread::sleep_for(500ms);
+    speaker.stop();
+
+    const size_t last = lastSound(speaker.samples());
+    ASSERT_GT(last, 0u) << "the tone was never heard";
+    EXPECT_LE(speaker.arrivalOf(last) - reported, 50ms);
 }
 
 // A device change while running: what is captured is still read, then the failure; the text

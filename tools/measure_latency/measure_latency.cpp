@@ -4,9 +4,12 @@
 //  - capture latency: a click played into the room by a separate plain client, until
 //    mivo_voice_io_read_capture returns it, next to the same figure for a plain client recording
 //    the room's monitor, for the very same clicks;
-//  - CPU time per second of duplex audio (capture read and playback written all along).
+//  - CPU time per second of duplex audio (capture read and playback written all along);
+//  - interrupt to silence: mivo_voice_io_interrupt_playback while a tone plays, until a plain
+//    client recording speaker.monitor in 5 ms fragments last hears it (that client's own delivery
+//    delay, a few milliseconds, is part of the figure).
 //
-// Usage: measure_latency [--clicks N] [--duplex-seconds S] [--starts N]
+// Usage: measure_latency [--clicks N] [--duplex-seconds S] [--starts N] [--interrupts N]
 
 #include <pulse/error.h>
 #include <pulse/simple.h>
@@ -106,6 +109,7 @@ struct Options {
     int clicks = 10;
     double duplexSeconds = 10.0;
     int starts = 20;
+    int interrupts = 20;
 };
 
 bool measureStart(const Options& options) {
@@ -253,6 +257,69 @@ bool measureCpu(const Options& options) {
     return true;
 }
 
+// When each 5 ms piece of a source arrived, and whether it held sound.
+class LoudnessLog {
+public:
+    void add(Clock::time_point when, bool loud) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        pieces_.emplace_back(when, loud);
+    }
+    // The arrival of the last piece with sound in [from, until), or `from` when there is none.
+    Clock::time_point lastLoud(Clock::time_point from, Clock::time_point until) const {
+        std::lock_guard<std::mutex> hold(mutex_);
+        Clock::time_point last = from;
+        for (const auto& [when, loud] : pieces_) {
+            if (loud && when >= from && when < until) last = when;
+        }
+        return last;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::pair<Clock::time_point, bool>> pieces_;
+};
+
+bool measureInterrupt(const Options& options) {
+    mivo_voice_io* voice = mivo_voice_io_create();
+    pa_simple* monitor = openPlain(PA_STREAM_RECORD, "speaker.monitor", 5);
+    if (!monitor || mivo_voice_io_start(voice) != 0) {
+        if (monitor) pa_simple_free(monitor);
+        mivo_voice_io_destroy(voice);
+        return false;
+    }
+    std::atomic<bool> done{false};
+    LoudnessLog log;
+    std::thread listener([&] {
+        std::vector<float> samples(240);
+        int error = 0;
+        while (!done && pa_simple_read(monitor, samples.data(), samples.size() * sizeof(float), &error) >= 0) {
+            const bool loud = std::any_of(samples.begin(), samples.end(), [](float x) { return std::fabs(x) > 1e-3f; });
+            log.add(Clock::now(), loud);
+        }
+    });
+    std::vector<int16_t> tone(48000);
+    for (size_t i = 0; i < tone.size(); ++i) {
+        tone[i] = static_cast<int16_t>(16000 * std::sin(2 * M_PI * 1000.0 * static_cast<double>(i) / 48000.0));
+    }
+    std::vector<double> silentAfter;
+    for (int i = 0; i < options.interrupts; ++i) {
+        mivo_voice_io_write_playback(voice, tone.data(), static_cast<int32_t>(tone.size()));
+        std::this_thread::sleep_for(300ms);
+        const auto interrupted = Clock::now();
+        mivo_voice_io_interrupt_playback(voice);
+        std::this_thread::sleep_for(300ms);
+        silentAfter.push_back(milliseconds(log.lastLoud(interrupted, interrupted + 300ms) - interrupted));
+    }
+    done = true;
+    mivo_voice_io_stop(voice);
+    listener.join();
+    pa_simple_free(monitor);
+    mivo_voice_io_destroy(voice);
+    std::printf("interrupt to silence on speaker.monitor: median %.1f ms, slowest %.1f ms over %d interrupts\n",
+                median(silentAfter), *std::max_element(silentAfter.begin(), silentAfter.end()), options.interrupts);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -262,13 +329,15 @@ int main(int argc, char** argv) {
         if (name == "--clicks") options.clicks = std::atoi(argv[i + 1]);
         else if (name == "--duplex-seconds") options.duplexSeconds = std::atof(argv[i + 1]);
         else if (name == "--starts") options.starts = std::atoi(argv[i + 1]);
+        else if (name == "--interrupts") options.interrupts = std::atoi(argv[i + 1]);
         else {
-            std::fprintf(stderr, "usage: %s [--clicks N] [--duplex-seconds S] [--starts N]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--clicks N] [--duplex-seconds S] [--starts N] [--interrupts N]\n", argv[0]);
             return 2;
         }
     }
     bool ok = measureStart(options);
     ok = measureCaptureLatency(options) && ok;
     ok = measureCpu(options) && ok;
+    if (options.interrupts > 0) ok = measureInterrupt(options) && ok;
     return ok ? 0 : 1;
 }

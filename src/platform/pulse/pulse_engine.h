@@ -63,8 +63,12 @@ public:
     };
     CallbackExclusion excludeCallbacks();
 
-    // The echo reference no longer matches what will be heard (a player dropped rendered audio).
+    // The echo reference no longer matches what will be heard.
     void noteDiscontinuity() { discontinuity_.store(true, std::memory_order_release); }
+    // With callbacks excluded: a player dropped audio that it had rendered. The echo reference is
+    // told, and what the server still holds of it is flushed unless another player's audio is
+    // among it, so that the loudspeaker goes quiet at once.
+    void dropRenderedAudio();
 
     // True on the engine's event-loop thread while it runs one of this engine's callbacks.
     bool inCallback() const;
@@ -83,7 +87,7 @@ public:
 
 private:
     struct Session;
-    struct StreamCallbacks;
+    struct RunCallbacks;
 
     PulseEngine(std::shared_ptr<PulseNotificationCenter> notificationCenter, std::shared_ptr<ServerAccess> server,
                 PulsePlatformOptions options);
@@ -101,13 +105,19 @@ private:
     // The audio paths.
     void prepareTapStorage(Session& session);
     void capture(Session& session);
+    bool takeCaptureFrames(Session& session, const float* samples, size_t frames);
+    void deferCapture(Session& session, uint64_t afterMicroseconds);
+    void noteRecordBacklog(Session& session);
     bool processCaptureFrame(Session& session);
     bool deliverTap(Session& session);
     void render(Session& session, size_t requestedBytes);
+    void mixFrame(Session& session);
     void tick(Session& session);
+    void completePlayedBuffers(Session& session);
 
     // Events.
     void postConfigurationChange(Session& session);
+    void deliverConfigurationChange(Session& session);
 
     const std::shared_ptr<PulseNotificationCenter> notificationCenter_;
     const std::shared_ptr<ServerAccess> server_;

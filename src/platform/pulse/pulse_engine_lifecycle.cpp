@@ -51,7 +51,7 @@ std::optional<PlatformError> PulseEngine::start() {
     if (session_) {
         bool closed = false;
         {
-            MainloopLock hold(session_->loop());
+            MainloopLock hold(session_->loop(), &exclusionsWanted_);
             closed = session_->closed;
         }
         if (!closed) return std::nullopt;
@@ -83,10 +83,10 @@ bool PulseEngine::open(Session& s, std::string& failure) {
         !openStreams(s, deadline, failure)) {
         return false;
     }
-    s.changeEvent = s.api()->defer_new(s.api(), StreamCallbacks::changed, &s);
-    s.api()->defer_enable(s.changeEvent, 0);
-    s.ticker = pa_context_rttime_new(s.context(), pa_rtclock_now() + tickInterval, StreamCallbacks::ticked, &s);
+    s.ticker = pa_context_rttime_new(s.context(), pa_rtclock_now() + tickInterval, RunCallbacks::ticked, &s);
     s.started = true;
+    // A change seen while starting is posted now that the run is the core's.
+    s.api()->defer_enable(s.changeEvent, s.changeRequested ? 1 : 0);
     return true;
 }
 
@@ -119,6 +119,7 @@ bool PulseEngine::useDefaultDevices(Session& s, const Deadline& deadline, std::s
     }
     s.source = *devices->source;
     s.sink = *devices->sink;
+    RunCallbacks::recheckDevices(s);
     return true;
 }
 
@@ -138,6 +139,9 @@ bool PulseEngine::prepareRun(Session& s, const AudioFormat& renderFormat, std::s
     s.processor = std::move(preparedProcessor_);
     if (!s.processor) s.processor = std::make_unique<PassThroughVoiceProcessor>();
     discontinuity_.store(false);
+    s.changeEvent = s.api()->defer_new(s.api(), RunCallbacks::changed, &s);
+    s.api()->defer_enable(s.changeEvent, 0);
+    s.captureMore = pa_context_rttime_new(s.context(), PA_USEC_INVALID, RunCallbacks::captureResumed, &s);
     return true;
 }
 
@@ -153,13 +157,13 @@ bool PulseEngine::openStreams(Session& s, const Deadline& deadline, std::string&
         return false;
     }
     for (pa_stream* stream : {s.record, s.playback}) {
-        pa_stream_set_state_callback(stream, StreamCallbacks::streamState, &s);
-        pa_stream_set_moved_callback(stream, StreamCallbacks::moved, &s);
-        pa_stream_set_suspended_callback(stream, StreamCallbacks::suspended, &s);
+        pa_stream_set_state_callback(stream, RunCallbacks::streamState, &s);
+        pa_stream_set_moved_callback(stream, RunCallbacks::moved, &s);
+        pa_stream_set_suspended_callback(stream, RunCallbacks::suspended, &s);
     }
-    pa_stream_set_read_callback(s.record, StreamCallbacks::readable, &s);
-    pa_stream_set_write_callback(s.playback, StreamCallbacks::writable, &s);
-    pa_stream_set_underflow_callback(s.playback, StreamCallbacks::underflow, &s);
+    pa_stream_set_read_callback(s.record, RunCallbacks::readable, &s);
+    pa_stream_set_write_callback(s.playback, RunCallbacks::writable, &s);
+    pa_stream_set_underflow_callback(s.playback, RunCallbacks::underflow, &s);
 
     const auto timing = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
                                                        PA_STREAM_AUTO_TIMING_UPDATE);
@@ -200,8 +204,8 @@ bool PulseEngine::openStreams(Session& s, const Deadline& deadline, std::string&
 void PulseEngine::close(std::unique_ptr<Session> session) {
     if (session->connection) {
         {
-            MainloopLock hold(session->loop());
-            if (!session->closed) StreamCallbacks::closeConnections(*session);
+            MainloopLock hold(session->loop(), &exclusionsWanted_);
+            if (!session->closed) RunCallbacks::closeConnections(*session);
         }
         // Joins the loop thread.
         session->connection.reset();
@@ -225,7 +229,7 @@ void PulseEngine::stop() {
 }
 
 void PulseEngine::endRunFromCallback(Session& s) {
-    StreamCallbacks::closeConnections(s);
+    RunCallbacks::closeConnections(s);
     s.closed = true;
     // A start waiting for the server wakes and gives up.
     s.connection->quitLoop();
@@ -235,7 +239,7 @@ void PulseEngine::rewindPlayers() {
     for (const auto& player : players_) player->rewind();
 }
 
-void PulseEngine::StreamCallbacks::closeStream(pa_stream*& stream) {
+void PulseEngine::RunCallbacks::closeStream(pa_stream*& stream) {
     if (!stream) return;
     pa_stream_set_state_callback(stream, nullptr, nullptr);
     pa_stream_set_read_callback(stream, nullptr, nullptr);
@@ -248,11 +252,11 @@ void PulseEngine::StreamCallbacks::closeStream(pa_stream*& stream) {
     stream = nullptr;
 }
 
-void PulseEngine::StreamCallbacks::closeConnections(Session& s) {
+void PulseEngine::RunCallbacks::closeConnections(Session& s) {
     s.closing = true;
-    if (s.ticker) {
-        s.api()->time_free(s.ticker);
-        s.ticker = nullptr;
+    for (pa_time_event** event : {&s.ticker, &s.captureMore}) {
+        if (*event) s.api()->time_free(*event);
+        *event = nullptr;
     }
     if (s.changeEvent) {
         s.api()->defer_free(s.changeEvent);

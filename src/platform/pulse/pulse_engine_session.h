@@ -63,16 +63,39 @@ struct PulseEngine::Session final : ServerEvents {
     bool started = false;  // start has returned success
     bool closing = false;  // teardown has begun: streams and connection ending is expected
     bool closed = false;   // torn down from its own thread; its loop thread ends by itself
-    bool changePosted = false;
+    // A change of the devices was seen (at any time, start included): the run is over, and only
+    // silence is rendered from then on. It is posted until an observer has been told.
+    bool changeRequested = false;
+    bool changeDelivered = false;
 
+    // Ticks in a row in which the server sent no audio and asked for none.
+    uint32_t quietTicks = 0;
+    bool heardFromServer = false;
+    // Device questions after server events, at most one batch at a time and a few per second.
+    unsigned pendingQueries = 0;
+    unsigned queriesInFlight = 0;
+    pa_usec_t lastQueryAt = 0;
+
+    // The devices the run uses; server events are weighed against them once they are chosen.
     DeviceInfo source;
     DeviceInfo sink;
+    bool devicesChosen = false;
 
     bool voiceProcessing = false;
     uint32_t captureChannels = 1;
     std::vector<float> frameStorage;
     std::vector<float*> frame;
     uint32_t frameFill = 0;
+    // A capture backlog is worked through in slices, one per loop iteration, each from a timer
+    // due at once: the stream's read callbacks can come back to back for as long as data keeps
+    // arriving, so while a backlog waits they leave it to the timer, and the loop gets on with
+    // playback and the tick. (Timers run in the same iteration as the streams' callbacks;
+    // deferred events would run alone.)
+    pa_time_event* captureMore = nullptr;
+    bool captureDeferred = false;
+    // Frames of the peeked record fragment already taken, when a slice ended inside it.
+    size_t peekedFramesTaken = 0;
+    bool recordBacklogFull = false;
     std::vector<float> tapStorage;
     std::vector<float*> tapChannels;
     uint32_t tapLength = 0;
@@ -84,6 +107,8 @@ struct PulseEngine::Session final : ServerEvents {
     std::vector<float*> mix;
     std::vector<float> interleaved;
     uint64_t writtenFrames = 0;
+    // Where the stream's write index is, less writtenFrames: a flush moves it back.
+    int64_t streamOffset = 0;
 
     std::unique_ptr<VoiceProcessor> processor;
 };
@@ -91,13 +116,15 @@ struct PulseEngine::Session final : ServerEvents {
 // The C callbacks of a run. Those that run engine code mark the thread as inside this engine's
 // callback and hold the engine for the whole call, so that a block dropping the last other
 // reference cannot free it under them.
-struct PulseEngine::StreamCallbacks {
+struct PulseEngine::RunCallbacks {
     // pulse_engine_events.cpp
     static void streamState(pa_stream* stream, void* userdata);
     static void moved(pa_stream* stream, void* userdata);
     static void suspended(pa_stream* stream, void* userdata);
     static void underflow(pa_stream* stream, void* userdata);
     static void changed(pa_mainloop_api* api, pa_defer_event* event, void* userdata);
+    static void recheckDevices(Session& session);
+    static void sendDeviceQueries(Session& session);
     static void serverAnswered(pa_context* context, const pa_server_info* info, void* userdata);
     // Info is pa_sink_info or pa_source_info.
     template <typename Info>
@@ -105,6 +132,8 @@ struct PulseEngine::StreamCallbacks {
     static void requestChange(Session& session);
     // pulse_engine_capture.cpp
     static void readable(pa_stream* stream, size_t bytes, void* userdata);
+    static void captureResumed(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when,
+                               void* userdata);
     // pulse_engine_render.cpp
     static void writable(pa_stream* stream, size_t bytes, void* userdata);
     static void ticked(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when, void* userdata);

@@ -37,7 +37,7 @@ void PulseNotificationCenter::removeObserver(const std::shared_ptr<ObserverToken
     });
 }
 
-void PulseNotificationCenter::post(std::string_view name, const void* object) {
+size_t PulseNotificationCenter::post(std::string_view name, const void* object) {
     const std::thread::id self = std::this_thread::get_id();
     std::vector<std::shared_ptr<Observer>> matching;
     {
@@ -46,6 +46,7 @@ void PulseNotificationCenter::post(std::string_view name, const void* object) {
             if (observer->object == object && observer->name == name) matching.push_back(observer);
         }
     }
+    size_t ran = 0;
     for (const auto& observer : matching) {
         {
             std::lock_guard<std::mutex> hold(mutex_);
@@ -54,6 +55,7 @@ void PulseNotificationCenter::post(std::string_view name, const void* object) {
             observer->callers.push_back(self);
         }
         observer->block();
+        ++ran;
         {
             std::lock_guard<std::mutex> hold(mutex_);
             auto& callers = observer->callers;
@@ -61,6 +63,7 @@ void PulseNotificationCenter::post(std::string_view name, const void* object) {
         }
         idle_.notify_all();
     }
+    return ran;
 }
 
 }  // namespace mivo::platform::pulse

@@ -21,8 +21,8 @@ public:
                                                std::function<void()> block) override;
     void removeObserver(const std::shared_ptr<ObserverToken>& token) override;
 
-    // Calls every observer registered for `name` and `object`, one after the other.
-    void post(std::string_view name, const void* object);
+    // Calls every observer registered for `name` and `object`, one after the other; how many ran.
+    size_t post(std::string_view name, const void* object);
 
 private:
     struct Observer;

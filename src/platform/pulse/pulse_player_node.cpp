@@ -2,13 +2,13 @@
 
 #include <algorithm>
 
-#include "platform/pulse/pulse_engine.h"
 #include "platform/pulse/frame_format.h"
+#include "platform/pulse/pulse_engine.h"
 
 namespace mivo::platform::pulse {
 
-PulsePlayerNode::PulsePlayerNode() : format_(standardFormat(processingRate, 1)), queue_(64) {
-    retired_.reserve(retiredCapacity);
+PulsePlayerNode::PulsePlayerNode() : format_(standardFormat(processingRate, 1)), queue_(initialSlots) {
+    retired_.reserve(initialSlots);
 }
 
 PulsePlayerNode::~PulsePlayerNode() = default;
@@ -41,27 +41,34 @@ void PulsePlayerNode::reset() { drop(false); }
 
 void PulsePlayerNode::drop(bool stopPlaying) {
     // Allocated here, so that nothing is allocated while the audio thread may wait for the lock.
-    SlotRing<Entry> dropped(64);
+    SlotRing<Entry> dropped(initialSlots);
     std::vector<Entry> retired;
-    retired.reserve(retiredCapacity);
+    retired.reserve(initialSlots);
     const std::shared_ptr<PulseEngine> engine = this->engine();
-    bool renderedAudioDropped = false;
     {
         // No completion handler is running while the exclusion is held, and none of the dropped
         // buffers' handlers can run after it.
         auto exclusion = engine ? engine->excludeCallbacks() : PulseEngine::CallbackExclusion{};
-        std::lock_guard<std::mutex> hold(mutex_);
-        if (stopPlaying) playing_.store(false, std::memory_order_release);
-        renderedAudioDropped = mixed_ > 0 || mixOffset_ > 0;
-        queue_.swap(dropped);
-        mixed_ = 0;
-        mixOffset_ = 0;
-        retired_.swap(retired);
-        hasRetired_.store(false, std::memory_order_relaxed);
+        bool renderedAudioDropped = false;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            if (stopPlaying) playing_.store(false, std::memory_order_release);
+            renderedAudioDropped = mixed_ > 0 || mixOffset_ > 0;
+            queue_.swap(dropped);
+            mixed_ = 0;
+            mixOffset_ = 0;
+            retired_.swap(retired);
+        }
+        // Audio already rendered will not be heard: the engine silences it and realigns the echo
+        // reference.
+        if (engine && renderedAudioDropped) engine->dropRenderedAudio();
     }
-    // Audio already rendered will not be heard: the echo reference must be realigned.
-    if (engine && renderedAudioDropped) engine->noteDiscontinuity();
     // The dropped buffers and their handlers are released here, outside every lock.
+}
+
+bool PulsePlayerNode::hasRenderedAudio() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return mixed_ > 0 || mixOffset_ > 0;
 }
 
 void PulsePlayerNode::scheduleBuffer(std::shared_ptr<PCMBuffer> buffer, CompletionCallbackType type,
@@ -78,16 +85,27 @@ void PulsePlayerNode::scheduleBuffer(std::shared_ptr<PCMBuffer> buffer, Completi
     entry.type = type;
     entry.handler = std::move(handler);
 
+    // Room for one more entry, and for every queued entry among the finished ones, is made here,
+    // outside the lock the audio thread takes; what it replaces (finished buffers and handlers
+    // among it) is freed after the lock is released.
+    std::vector<Entry> slots;
     std::vector<Entry> retired;
-    const bool collect = hasRetired_.load(std::memory_order_relaxed);
-    if (collect) retired.reserve(retiredCapacity);
-    std::lock_guard<std::mutex> hold(mutex_);
-    queue_.push(std::move(entry));
-    if (collect) {
-        retired_.swap(retired);
-        hasRetired_.store(false, std::memory_order_relaxed);
+    std::unique_lock<std::mutex> hold(mutex_);
+    for (;;) {
+        const size_t needed = queue_.size() + 1;
+        // Besides the queue, the one entry whose handler may be running right now.
+        const size_t retiring = needed + 1;
+        const bool slotsReady = !queue_.full() || slots.size() >= needed;
+        const bool retiredReady = (retired_.empty() && retired_.capacity() >= retiring) || retired.capacity() >= retiring;
+        if (slotsReady && retiredReady) break;
+        hold.unlock();
+        if (!slotsReady) slots = std::vector<Entry>(2 * needed);
+        if (!retiredReady) retired.reserve(std::max(2 * retiring, initialSlots));
+        hold.lock();
     }
-    // `retired` (finished buffers and handlers) is freed after the lock is released.
+    if (queue_.full()) queue_.regrow(slots);
+    if (!retired_.empty() || retired_.capacity() < queue_.size() + 2) retired_.swap(retired);
+    queue_.push(std::move(entry));
 }
 
 void PulsePlayerNode::mixInto(float* mono, uint32_t frames, uint64_t position) {
@@ -126,12 +144,10 @@ void PulsePlayerNode::deliverCompletions(uint64_t playedPosition) {
         }
         // Outside the player's lock: the handler may schedule, stop or reset this player.
         if (finished.handler) finished.handler(finished.type);
+        // Kept to be freed off this thread: scheduling and dropping keep room here for every
+        // queued entry, so this never allocates.
         std::lock_guard<std::mutex> hold(mutex_);
-        if (retired_.size() < retired_.capacity()) {
-            retired_.push_back(std::move(finished));
-            hasRetired_.store(true, std::memory_order_relaxed);
-        }
-        // Otherwise (nobody scheduled for a long while) it is freed right here.
+        retired_.push_back(std::move(finished));
     }
 }
 

@@ -42,6 +42,8 @@ public:
     void deliverCompletions(uint64_t playedPosition);
     // The engine stopped: nothing it rendered can be taken as heard, so it is rendered again.
     void rewind();
+    // Whether some of its audio has been rendered and not yet completed.
+    bool hasRenderedAudio() const;
 
 private:
     struct Entry {
@@ -56,7 +58,7 @@ private:
     void drop(bool stopPlaying);
     std::shared_ptr<PulseEngine> engine() const;
 
-    static constexpr size_t retiredCapacity = 64;
+    static constexpr size_t initialSlots = 64;
 
     mutable std::mutex mutex_;
     std::weak_ptr<PulseEngine> engine_;
@@ -66,9 +68,9 @@ private:
     // Entries [0, mixed_) have been rendered completely; mixOffset_ frames of the next one.
     size_t mixed_ = 0;
     uint32_t mixOffset_ = 0;
-    // Finished entries wait here to be freed off the audio thread, by the next scheduleBuffer.
+    // Finished entries wait here to be freed off the audio thread, by the next scheduleBuffer or
+    // drop. Its capacity always covers every queued entry besides those already here.
     std::vector<Entry> retired_;
-    std::atomic<bool> hasRetired_{false};
 };
 
 }  // namespace mivo::platform::pulse

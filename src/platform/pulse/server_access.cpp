@@ -13,7 +13,8 @@ std::optional<DefaultDevices> ServerAccess::defaults() {
     // A connection that ended is destroyed after the lock is released; its loop thread is joined.
     std::unique_ptr<ServerConnection> ended;
     std::lock_guard<std::mutex> hold(mutex_);
-    if (kept_ && !kept_->usable()) ended = std::move(kept_);
+    // The kept one may have expired a moment ago: then this question opens a new one.
+    if (kept_ && !claim(*kept_)) ended = std::move(kept_);
     const Deadline deadline(queryTimeout_);
     if (!kept_) {
         std::string failure;
@@ -23,7 +24,6 @@ std::optional<DefaultDevices> ServerAccess::defaults() {
     std::optional<DefaultDevices> answer;
     {
         MainloopLock loop(kept_->loop());
-        kept_->claim();
         answer = kept_->readDefaults(deadline);
         if (answer) kept_->expireWhenIdle(keptConnectionIdle);
     }
@@ -37,13 +37,14 @@ std::unique_ptr<ServerConnection> ServerAccess::take() {
         std::lock_guard<std::mutex> hold(mutex_);
         taken = std::move(kept_);
     }
-    if (!taken) return nullptr;
-    {
-        MainloopLock loop(taken->loop());
-        taken->claim();
-        if (taken->usable()) return taken;
-    }
-    return nullptr;
+    if (!taken || !claim(*taken)) return nullptr;
+    return taken;
+}
+
+bool ServerAccess::claim(ServerConnection& connection) {
+    MainloopLock loop(connection.loop());
+    connection.claim();
+    return connection.usable();
 }
 
 }  // namespace mivo::platform::pulse

@@ -23,6 +23,9 @@ public:
     std::unique_ptr<ServerConnection> take();
 
 private:
+    // Stops its expiry; false when it has ended already.
+    static bool claim(ServerConnection& connection);
+
     const std::chrono::milliseconds queryTimeout_;
     std::mutex mutex_;
     std::unique_ptr<ServerConnection> kept_;

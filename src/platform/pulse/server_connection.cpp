@@ -58,7 +58,11 @@ std::string Deadline::missedText() const {
     return "The PulseAudio server did not answer within " + std::to_string(budget_.count()) + " ms";
 }
 
-MainloopLock::MainloopLock(pa_threaded_mainloop* loop) : loop_(loop) { pa_threaded_mainloop_lock(loop_); }
+MainloopLock::MainloopLock(pa_threaded_mainloop* loop, std::atomic<int>* waiting) : loop_(loop) {
+    if (waiting) waiting->fetch_add(1);
+    pa_threaded_mainloop_lock(loop_);
+    if (waiting) waiting->fetch_sub(1);
+}
 MainloopLock::~MainloopLock() { pa_threaded_mainloop_unlock(loop_); }
 
 std::unique_ptr<ServerConnection> ServerConnection::open(const Deadline& deadline, std::string& failure) {

@@ -61,10 +61,11 @@ protected:
     ~ServerEvents() = default;
 };
 
-// Holds a connection's event loop locked for a scope.
+// Holds a connection's event loop locked for a scope. While it waits for the lock it counts itself
+// in `waiting`, if given, so that the loop's callbacks can cut their work short for it.
 class MainloopLock {
 public:
-    explicit MainloopLock(pa_threaded_mainloop* loop);
+    explicit MainloopLock(pa_threaded_mainloop* loop, std::atomic<int>* waiting = nullptr);
     ~MainloopLock();
     MainloopLock(const MainloopLock&) = delete;
     MainloopLock& operator=(const MainloopLock&) = delete;

@@ -7,7 +7,8 @@
 namespace mivo::platform::pulse {
 
 // A FIFO on a circular array. Popping never frees memory, so the audio thread can take entries
-// off the front while only the scheduling side (which may allocate) ever grows it.
+// off the front while only the scheduling side ever grows it; that side makes the larger array
+// before it takes the lock the audio thread also takes, and hands it in with regrow().
 template <typename T>
 class SlotRing {
 public:
@@ -20,10 +21,20 @@ public:
     T& operator[](size_t i) { return slots_[(head_ + i) % slots_.size()]; }
     T& front() { return slots_[head_]; }
 
+    bool full() const { return count_ == slots_.size(); }
+
+    // Only when not full(): pushing never allocates.
     void push(T value) {
-        if (count_ == slots_.size()) grow();
         slots_[(head_ + count_) % slots_.size()] = std::move(value);
         ++count_;
+    }
+
+    // Moves every entry into `larger` (at least size() + 1 slots, made by the caller) and keeps it;
+    // `larger` gets the old, emptied array back, for the caller to free outside its lock.
+    void regrow(std::vector<T>& larger) {
+        for (size_t i = 0; i < count_; ++i) larger[i] = std::move((*this)[i]);
+        slots_.swap(larger);
+        head_ = 0;
     }
 
     T pop() {
@@ -41,13 +52,6 @@ public:
     }
 
 private:
-    void grow() {
-        std::vector<T> larger(slots_.size() * 2);
-        for (size_t i = 0; i < count_; ++i) larger[i] = std::move((*this)[i]);
-        slots_.swap(larger);
-        head_ = 0;
-    }
-
     std::vector<T> slots_;
     size_t head_ = 0;
     size_t count_ = 0;
