@@ -377,7 +377,7 @@ TEST_F(PlaybackWriteEntryPoint, BadArgumentsGiveTheirValuesRecordNothingAndTouch
     EXPECT_EQ(mivo_voice_io_write_playback(handle, samples, -7), 1);
     EXPECT_EQ(lastError(), "");
     EXPECT_EQ(platform->log().size(), 0u) << platform->log().dump();
-    EXPECT_EQ(inspect(*handle->instance).queuedPlaybackFrames, 0);
+    EXPECT_EQ(inspect(*api::retain(handle)).queuedPlaybackFrames, 0);
 }
 
 TEST_F(PlaybackWriteEntryPoint, WritingToAnInstanceThatIsNotRunningFailsAtOnce) {
@@ -405,13 +405,13 @@ TEST_F(PlaybackWriteEntryPoint, WritingToAnInstanceThatIsNotRunningFailsAtOnce) 
 // Far beyond any buffer the platform will make: refused cleanly, never allocated or read.
 TEST_F(PlaybackWriteEntryPoint, AWriteOfInt32MaxFramesFailsWithoutTouchingTheSamples) {
     ASSERT_EQ(mivo_voice_io_start(handle), 0);
-    const auto before = inspect(*handle->instance);
+    const auto before = inspect(*api::retain(handle));
 
     EXPECT_EQ(mivo_voice_io_write_playback(handle, samples, std::numeric_limits<int32_t>::max()), -1);
     EXPECT_EQ(lastError(), bufferFailure);
     EXPECT_TRUE(platform->log().contains(bufferOf(std::numeric_limits<int32_t>::max())));
     EXPECT_EQ(platform->log().countPrefix("player.scheduleBuffer"), 0u);
-    const auto after = inspect(*handle->instance);
+    const auto after = inspect(*api::retain(handle));
     EXPECT_TRUE(after.running);
     EXPECT_EQ(after.generation, before.generation);
     EXPECT_EQ(after.queuedPlaybackFrames, 0);

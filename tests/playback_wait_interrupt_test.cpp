@@ -164,7 +164,8 @@ TEST_F(PlaybackInterrupt, AWriteCountedJustBeforeTheInterruptionSucceedsButIsDro
 TEST(PlaybackInterruptEntryPoint, OnAnInstanceThatIsNotRunningOnlyTheGenerationMoves) {
     auto platform = std::make_shared<ScriptedPlatform>();
     mivo_voice_io* handle = api::createHandle(platform);
-    auto& voice = *handle->instance;
+    const auto instance = api::retain(handle);
+    auto& voice = *instance;
     EXPECT_EQ(mivo_voice_io_interrupt_playback(nullptr), -1);
 
     EXPECT_EQ(mivo_voice_io_interrupt_playback(handle), 0);
@@ -227,7 +228,7 @@ TEST(PlaybackDestroy, ReleasesBlockedWritersAndWaitersAndLaterCompletionsDoNothi
     ASSERT_EQ(mivo_voice_io_start(handle), 0);
     std::vector<int16_t> samples(9600, 1);
     ASSERT_EQ(mivo_voice_io_write_playback(handle, samples.data(), 9600), 1);
-    const std::weak_ptr<VoiceIO> instance = handle->instance;
+    const std::weak_ptr<VoiceIO> instance = api::retain(handle);
     const auto player = platform->currentPlayer();
 
     Background writer([&] { return mivo_voice_io_write_playback(handle, samples.data(), 480); });
