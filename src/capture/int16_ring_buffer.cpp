@@ -70,7 +70,7 @@ void Int16RingBuffer::reset() {
     condition_.broadcast();
 }
 
-void Int16RingBuffer::endStream(bool failed) {
+void Int16RingBuffer::endStream(bool failed) noexcept {
     base::ConditionLock hold(condition_);
     stopped_ = true;
     failed_ = failed;

@@ -21,7 +21,7 @@ public:
     // -1 / -2 at the end of a stream that was stopped / that failed, once nothing is left.
     int64_t read(int16_t* destination, int64_t count, int64_t timeoutMilliseconds);
     void reset();
-    void endStream(bool failed);
+    void endStream(bool failed) noexcept;
 
     int64_t capacity() const { return capacity_; }
 

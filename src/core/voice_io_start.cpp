@@ -27,24 +27,26 @@ bool isUsable(const AudioFormat& format) { return format.sampleRate > 0 && forma
 
 }  // namespace
 
-bool VoiceIO::start() {
-    if (playback_.isRunning()) return true;
-    std::string reason;
+bool VoiceIO::start() noexcept {
     try {
+        if (playback_.isRunning()) return true;
         buildAndStartGraph();
         return true;
     } catch (VoiceIOError error) {
-        reason = description(error);
+        failStart(description(error));
     } catch (const PlatformError& error) {
-        reason = error.description;
+        failStart(error.description);
     } catch (const std::exception& error) {
-        reason = error.what();
+        failStart(error.what());
     } catch (...) {
-        reason = "Unknown error";
+        failStart("Unknown error");
     }
+    return false;
+}
+
+void VoiceIO::failStart(std::string_view reason) noexcept {
     lastError_.set(base::texts::startFailure, reason);
     stop();
-    return false;
 }
 
 void VoiceIO::buildAndStartGraph() {
@@ -53,6 +55,7 @@ void VoiceIO::buildAndStartGraph() {
     // keep running, so take them down first; the counters and the last error stay as they are.
     removeConfigurationObserver();
     tearDownGraph();
+    if (!playback_.startControlThread()) throw VoiceIOError::controlThreadUnavailable;
 
     if (!hasDevice(*platform_, platform::defaultInputDeviceSelector)) throw VoiceIOError::noDefaultAudioDevice;
     if (!hasDevice(*platform_, platform::defaultOutputDeviceSelector)) throw VoiceIOError::noDefaultAudioDevice;

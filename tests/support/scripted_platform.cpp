@@ -631,10 +631,19 @@ bool ScriptedPlayerNode::fire(std::unique_lock<std::mutex>& lock, size_t index) 
     } else {
         return false;
     }
-    // Taken out so that the handler's captures go once it has run.
     platform::CompletionHandler handler = std::move(entry.handler);
+    entry.spent = handler;
     const platform::CompletionCallbackType type = entry.info.type;
     if (handler) callTracked(lock, handlerCalls_, state_->returned, [&] { handler(type); });
+    return true;
+}
+
+bool ScriptedPlayerNode::completeAgain(size_t index) {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    if (index >= entries_.size() || !entries_[index].spent) return false;
+    platform::CompletionHandler handler = entries_[index].spent;
+    const platform::CompletionCallbackType type = entries_[index].info.type;
+    callTracked(lock, handlerCalls_, state_->returned, [&] { handler(type); });
     return true;
 }
 
