@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "api/handle.h"
@@ -400,6 +401,17 @@ TEST_F(PlaybackWriteEntryPoint, WritingToAnInstanceThatIsNotRunningFailsAtOnce) 
     EXPECT_EQ(mivo_voice_io_write_playback(handle, samples, 4), -1);
     EXPECT_EQ(lastError(), notRunning);
     EXPECT_EQ(platform->log().size(), 0u) << platform->log().dump();
+}
+
+// A host may hand its samples at any address, for example from inside a packed message.
+TEST_F(PlaybackWriteEntryPoint, SamplesAtAnOddAddressAreReadAsTheyAre) {
+    ASSERT_EQ(mivo_voice_io_start(handle), 0);
+    const int16_t values[4] = {-32768, 16384, 1, 32767};
+    alignas(int16_t) unsigned char bytes[1 + sizeof values];
+    std::memcpy(bytes + 1, values, sizeof values);
+    EXPECT_EQ(mivo_voice_io_write_playback(handle, reinterpret_cast<const int16_t*>(bytes + 1), 4), 1);
+    EXPECT_EQ(platform->currentPlayer()->scheduled().at(0).samples,
+              (std::vector<float>{-1.0f, 0.5f, 1 / 32768.0f, 32767 / 32768.0f}));
 }
 
 // Far beyond any buffer the platform will make: refused cleanly, never allocated or read.

@@ -48,7 +48,7 @@ public:
     const platform::AudioFormat& captureFormat() const { return capture_.captureFormat(); }
     const platform::AudioFormat& playbackFormat() const { return playback_.playbackFormat(); }
 
-    int32_t writePlayback(const int16_t* source, int64_t frameCount) {
+    int32_t writePlayback(const void* source, int64_t frameCount) {
         return playback_.writePlayback(source, frameCount);
     }
     int32_t waitForPlayback() { return playback_.waitForPlayback(); }

@@ -27,7 +27,7 @@ void PlaybackQueue::Counters::completed(uint64_t snapshot, int64_t frameCount) n
 struct PlaybackQueue::SchedulingRequest {
     uint64_t snapshot;
     int64_t frameCount;
-    const int16_t* source;
+    const void* source;  // int16 samples at any address
     bool scheduled;
 };
 
@@ -122,7 +122,7 @@ std::string_view PlaybackQueue::failureText(WaitOutcome outcome, std::string_vie
     return timedOut;
 }
 
-int32_t PlaybackQueue::writePlayback(const int16_t* source, int64_t frameCount) {
+int32_t PlaybackQueue::writePlayback(const void* source, int64_t frameCount) {
     if (frameCount < 1) return 1;
 
     Counters& counters = *counters_;

@@ -52,7 +52,8 @@ public:
     void releasePlayer() noexcept;
 
     // 1 scheduled (also for no frames), 0 its generation ended meanwhile, -1 failed.
-    int32_t writePlayback(const int16_t* source, int64_t frameCount);
+    // `source`: native-endian int16 frames, at any address.
+    int32_t writePlayback(const void* source, int64_t frameCount);
     // 1 everything queued has played, 0 interrupted, -1 failed.
     int32_t waitForPlayback();
     // Ends the generation at once; throws when the player could not be stopped.
