@@ -90,7 +90,8 @@ bool PlaybackQueue::endGeneration(Ending ending) noexcept {
     ConditionLock hold(counters.stateCondition);
     const bool wasRunning = counters.running;
     if (ending == Ending::deviceChange && !wasRunning) return false;
-    if (ending != Ending::interruption) counters.running = false;
+    if (ending == Ending::playerDrop && counters.queuedPlaybackFrames <= 0) return wasRunning;
+    if (ending == Ending::stop || ending == Ending::deviceChange) counters.running = false;
     ++counters.generation;
     counters.queuedPlaybackFrames = 0;
     counters.stateCondition.broadcast();
@@ -242,6 +243,9 @@ void PlaybackQueue::interruptPlayback() {
     // Without a control thread no start has succeeded, so there is no player to reach.
     if (!controlQueue_.hasThread()) return;
     controlQueue_.sync([this, wasRunning] {
+        // Writes admitted after the generation ended above may have reached the player before this
+        // runs. The stop drops them unplayed, so their generation ends with them.
+        endGeneration(Ending::playerDrop);
         if (auto player = player_.load()) {
             player->stop();
             if (auto stillThere = player_.load()) stillThere->reset();

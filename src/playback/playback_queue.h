@@ -76,7 +76,7 @@ private:
     };
     struct SchedulingRequest;
     struct ScheduledBuffer;
-    enum class Ending { interruption, stop, deviceChange };
+    enum class Ending { interruption, stop, deviceChange, playerDrop };
     enum class WaitOutcome { ready, notRunning, timedOut, stopped, cancelled };
 
     bool endGeneration(Ending ending) noexcept;
