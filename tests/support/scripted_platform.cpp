@@ -621,6 +621,17 @@ size_t ScriptedPlayerNode::pendingCount() const {
     }));
 }
 
+size_t ScriptedPlayerNode::scheduledCount() const {
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return entries_.size();
+}
+
+std::optional<ScriptedPlayerNode::Scheduled> ScriptedPlayerNode::scheduledAt(size_t index) const {
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    if (index >= entries_.size()) return std::nullopt;
+    return entries_[index].info;
+}
+
 bool ScriptedPlayerNode::fire(std::unique_lock<std::mutex>& lock, size_t index) {
     if (index >= entries_.size()) return false;
     Entry& entry = entries_[index];

@@ -301,6 +301,9 @@ public:
     bool playing() const;
     std::vector<Scheduled> scheduled() const;  // every buffer ever scheduled, in order
     size_t pendingCount() const;               // in state `scheduled`
+    size_t scheduledCount() const;             // every buffer ever scheduled
+    // One buffer's record, without copying the others; nullopt past the end.
+    std::optional<Scheduled> scheduledAt(size_t index) const;
 
     // Completions, run on this thread; each handler runs at most once.
     bool completeNext();                    // the oldest buffer still scheduled

@@ -56,6 +56,12 @@ struct VoiceIOProbe {
         return state;
     }
     static capture::CapturePath& capturePath(core::VoiceIO& voice) { return voice.capture_; }
+    // Only what stateCondition guards, so safe while start or stop runs on another thread.
+    static uint64_t generation(core::VoiceIO& voice) {
+        auto& counters = *voice.playback_.counters_;
+        base::ConditionLock hold(counters.stateCondition);
+        return counters.generation;
+    }
 };
 
 inline VoiceIOState inspect(core::VoiceIO& voice) { return VoiceIOProbe::inspect(voice); }
