@@ -59,6 +59,7 @@ private:
     friend struct testing::VoiceIOProbe;  // reads the private state in tests
 
     void buildAndStartGraph();
+    void installCaptureTap(platform::InputNode& input, const platform::AudioFormat& inputFormat);
     void failStart(std::string_view reason) noexcept;
     void removeConfigurationObserver() noexcept;
     void tearDownGraph() noexcept;

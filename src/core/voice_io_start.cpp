@@ -86,16 +86,7 @@ void VoiceIO::buildAndStartGraph() {
     std::shared_ptr<platform::AudioConverter> converter = platform_->makeConverter(*monoFormat, captureFormat());
     if (!converter) throw VoiceIOError::converterCreationFailed;
 
-    // 10 ms of input; no device reports a rate whose hundredth overflows, but never convert one that does.
-    const uint32_t tapSize =
-        static_cast<uint32_t>(std::min(std::max(inputFormat.sampleRate / 100.0, 1.0), 4294967295.0));
-    input->installTapOnBus(
-        0, tapSize, inputFormat,
-        [weakSelf = weak_from_this(), scratch = std::make_shared<capture::CaptureScratch>()](
-            const platform::PCMBuffer& buffer, const platform::AudioTime&) {
-            if (auto self = weakSelf.lock()) self->capture_.processCapture(buffer, *scratch);
-        });
-
+    installCaptureTap(*input, inputFormat);
     engine_.store(engine);
     playback_.usePlayer(player);
     capture_.useConverter(converter, monoFormat);
@@ -112,6 +103,18 @@ void VoiceIO::buildAndStartGraph() {
     configurationObserver_ = platform_->notificationCenter().addObserver(
         platform::engineConfigurationChangeNotification, engine.get(), [weakSelf = weak_from_this()] {
             if (auto self = weakSelf.lock()) self->handleConfigurationChange();
+        });
+}
+
+void VoiceIO::installCaptureTap(platform::InputNode& input, const AudioFormat& inputFormat) {
+    // 10 ms of input; no device reports a rate whose hundredth overflows, but never convert one that does.
+    const uint32_t tapSize =
+        static_cast<uint32_t>(std::min(std::max(inputFormat.sampleRate / 100.0, 1.0), 4294967295.0));
+    input.installTapOnBus(
+        0, tapSize, inputFormat,
+        [weakSelf = weak_from_this(), scratch = std::make_shared<capture::CaptureScratch>()](
+            const platform::PCMBuffer& buffer, const platform::AudioTime&) {
+            if (auto self = weakSelf.lock()) self->capture_.processCapture(buffer, *scratch);
         });
 }
 
