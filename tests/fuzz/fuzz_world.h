@@ -10,6 +10,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -42,6 +43,18 @@ struct Settings {
     // MIVO_FUZZ_SEED replays a run's per-thread choices (the threads' interleaving differs);
     // MIVO_FUZZ_OPERATIONS and MIVO_FUZZ_SECONDS change the amount of work.
     static Settings fromEnvironment();
+};
+
+// A thread's own source of choices, seeded from the run's seed and the thread's place.
+class Dice {
+public:
+    explicit Dice(uint64_t seed) : random_(seed) {}
+    size_t below(size_t bound) { return static_cast<size_t>(random_() % bound); }
+    bool chance(double probability) { return std::uniform_real_distribution<double>(0, 1)(random_) < probability; }
+    std::mt19937_64& engine() { return random_; }
+
+private:
+    std::mt19937_64 random_;
 };
 
 // One handle from create to destroy, on a platform of its own.

@@ -38,7 +38,7 @@ const char* pickFrom(const char* const (&steps)[count], size_t pick) {
 }  // namespace
 
 HostThread::HostThread(World& world, size_t index)
-    : world_(world), index_(index), random_(world.settings().seed * 1000003u + index) {
+    : world_(world), index_(index), dice_(world.settings().seed * 1000003u + index) {
     for (size_t h = 0; h < world.settings().handlesPerHost; ++h) {
         ownSlots_.push_back(index * world.settings().handlesPerHost + h);
     }
@@ -219,7 +219,7 @@ void HostThread::write(const Target& target) {
     if (chance(0.04)) frames = -static_cast<int32_t>(below(3));
     else if (chance(0.01)) frames = 20000;
     std::vector<int16_t> samples(static_cast<size_t>(std::max(frames, 1)));
-    for (auto& sample : samples) sample = static_cast<int16_t>(random_());
+    for (auto& sample : samples) sample = static_cast<int16_t>(dice_.engine()());
     if (target.life) samples[0] = static_cast<int16_t>(target.life->nextTag.fetch_add(1));
     const int16_t* source = samples.data();
     std::vector<unsigned char> shifted;

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <random>
 #include <vector>
 
 #include "fuzz/fuzz_world.h"
@@ -45,12 +44,12 @@ private:
     // An answer outside what the contract allows for this call and this target.
     void check(bool allowed, const char* call, int64_t result, const Target& target);
 
-    size_t below(size_t bound) { return static_cast<size_t>(random_() % bound); }
-    bool chance(double probability) { return std::uniform_real_distribution<double>(0, 1)(random_) < probability; }
+    size_t below(size_t bound) { return dice_.below(bound); }
+    bool chance(double probability) { return dice_.chance(probability); }
 
     World& world_;
     const size_t index_;
-    std::mt19937_64 random_;
+    Dice dice_;
     std::vector<size_t> ownSlots_;
 };
 

@@ -21,7 +21,7 @@ const char* const runningCalls[] = {"player.scheduleBuffer", "makePCMBuffer", "c
 }  // namespace
 
 PlatformThread::PlatformThread(World& world, size_t index)
-    : world_(world), index_(index), random_(world.settings().seed * 7919u + 101u + index) {}
+    : world_(world), index_(index), dice_(world.settings().seed * 7919u + 101u + index) {}
 
 void PlatformThread::run() {
     while (!world_.finished()) {
@@ -54,7 +54,7 @@ void PlatformThread::deliverCapture(Life& life) {
     std::vector<std::vector<float>> samples(channels, std::vector<float>(frames));
     std::uniform_real_distribution<float> level(-1.0f, 1.0f);
     for (auto& channel : samples) {
-        for (auto& sample : channel) sample = level(random_);
+        for (auto& sample : channel) sample = level(dice_.engine());
     }
     life.platform->deliverTap(samples);
 }

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <random>
 
 #include "fuzz/fuzz_world.h"
 
@@ -25,12 +24,12 @@ private:
                          uint64_t added, bool generationSteady, uint64_t generation);
     void breakSomething(Life& life);
 
-    size_t below(size_t bound) { return static_cast<size_t>(random_() % bound); }
-    bool chance(double probability) { return std::uniform_real_distribution<double>(0, 1)(random_) < probability; }
+    size_t below(size_t bound) { return dice_.below(bound); }
+    bool chance(double probability) { return dice_.chance(probability); }
 
     World& world_;
     const size_t index_;
-    std::mt19937_64 random_;
+    Dice dice_;
 };
 
 }  // namespace mivo::testing::fuzz
