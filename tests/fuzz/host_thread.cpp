@@ -91,7 +91,7 @@ void HostThread::create(Slot& slot) {
 // True when the start is meant to fail (unless the instance already ran).
 bool HostThread::injectStartFault(ScriptedPlatform& platform) {
     const char* step = pickFrom(startSteps, below(100));
-    switch (below(16)) {
+    switch (below(32)) {
         case 0: platform.setInputDevice(0, 0); return true;
         case 1: platform.setOutputDevice(-1, 41); return true;
         case 2: platform.failVoiceProcessing("fuzz: voice processing refused", Calls::nth(0)); return true;

@@ -133,7 +133,9 @@ void PlatformThread::checkCompletion(Life& life, const ScriptedPlayerNode::Sched
 void PlatformThread::breakSomething(Life& life) {
     ScriptedPlatform& platform = *life.platform;
     switch (below(8)) {
-        case 0: platform.postConfigurationChange(); break;
+        case 0:
+            if (chance(0.3)) platform.postConfigurationChange();
+            break;
         case 1:
         case 2: {
             ConvertScript script;
