@@ -96,6 +96,9 @@ const LoudestCase loudestCases[] = {
     {"NaNNeverDisplaces", {{0.1f, 0.1f, 0.1f}, {nanSample, 0.9f, 0.9f}, {0.0f, 0.0f, 0.05f}}, 0},
     {"NaNFirstIsDisplacedByANumber", {{nanSample, 0.9f, 0.9f}, {0.0f, 0.0f, 0.01f}}, 1},
     {"AllNaNUsesChannelZero", {{nanSample, 0.1f, 0.1f}, {0.2f, nanSample, 0.2f}}, 0},
+    // Each square rounded before it is added: the same two samples in either order have the same
+    // energy, so the lower channel stays. Fused multiply-adds would make channel 1 louder.
+    {"EverySquareIsRoundedBeforeTheSum", {{0x1.bedd7p-2f, 0x1.204f06p-1f}, {0x1.204f06p-1f, 0x1.bedd7p-2f}}, 0},
 };
 
 class LoudestChannel : public CaptureProcessing, public ::testing::WithParamInterface<LoudestCase> {};

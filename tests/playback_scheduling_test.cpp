@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "api/handle.h"
@@ -377,7 +378,7 @@ TEST_F(PlaybackWriteEntryPoint, BadArgumentsGiveTheirValuesRecordNothingAndTouch
     EXPECT_EQ(mivo_voice_io_write_playback(handle, samples, -7), 1);
     EXPECT_EQ(lastError(), "");
     EXPECT_EQ(platform->log().size(), 0u) << platform->log().dump();
-    EXPECT_EQ(inspect(*handle->instance).queuedPlaybackFrames, 0);
+    EXPECT_EQ(inspect(*api::retain(handle)).queuedPlaybackFrames, 0);
 }
 
 TEST_F(PlaybackWriteEntryPoint, WritingToAnInstanceThatIsNotRunningFailsAtOnce) {
@@ -402,16 +403,27 @@ TEST_F(PlaybackWriteEntryPoint, WritingToAnInstanceThatIsNotRunningFailsAtOnce) 
     EXPECT_EQ(platform->log().size(), 0u) << platform->log().dump();
 }
 
+// A host may hand its samples at any address, for example from inside a packed message.
+TEST_F(PlaybackWriteEntryPoint, SamplesAtAnOddAddressAreReadAsTheyAre) {
+    ASSERT_EQ(mivo_voice_io_start(handle), 0);
+    const int16_t values[4] = {-32768, 16384, 1, 32767};
+    alignas(int16_t) unsigned char bytes[1 + sizeof values];
+    std::memcpy(bytes + 1, values, sizeof values);
+    EXPECT_EQ(mivo_voice_io_write_playback(handle, reinterpret_cast<const int16_t*>(bytes + 1), 4), 1);
+    EXPECT_EQ(platform->currentPlayer()->scheduled().at(0).samples,
+              (std::vector<float>{-1.0f, 0.5f, 1 / 32768.0f, 32767 / 32768.0f}));
+}
+
 // Far beyond any buffer the platform will make: refused cleanly, never allocated or read.
 TEST_F(PlaybackWriteEntryPoint, AWriteOfInt32MaxFramesFailsWithoutTouchingTheSamples) {
     ASSERT_EQ(mivo_voice_io_start(handle), 0);
-    const auto before = inspect(*handle->instance);
+    const auto before = inspect(*api::retain(handle));
 
     EXPECT_EQ(mivo_voice_io_write_playback(handle, samples, std::numeric_limits<int32_t>::max()), -1);
     EXPECT_EQ(lastError(), bufferFailure);
     EXPECT_TRUE(platform->log().contains(bufferOf(std::numeric_limits<int32_t>::max())));
     EXPECT_EQ(platform->log().countPrefix("player.scheduleBuffer"), 0u);
-    const auto after = inspect(*handle->instance);
+    const auto after = inspect(*api::retain(handle));
     EXPECT_TRUE(after.running);
     EXPECT_EQ(after.generation, before.generation);
     EXPECT_EQ(after.queuedPlaybackFrames, 0);

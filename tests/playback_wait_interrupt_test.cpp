@@ -164,7 +164,8 @@ TEST_F(PlaybackInterrupt, AWriteCountedJustBeforeTheInterruptionSucceedsButIsDro
 TEST(PlaybackInterruptEntryPoint, OnAnInstanceThatIsNotRunningOnlyTheGenerationMoves) {
     auto platform = std::make_shared<ScriptedPlatform>();
     mivo_voice_io* handle = api::createHandle(platform);
-    auto& voice = *handle->instance;
+    const auto instance = api::retain(handle);
+    auto& voice = *instance;
     EXPECT_EQ(mivo_voice_io_interrupt_playback(nullptr), -1);
 
     EXPECT_EQ(mivo_voice_io_interrupt_playback(handle), 0);
@@ -227,7 +228,7 @@ TEST(PlaybackDestroy, ReleasesBlockedWritersAndWaitersAndLaterCompletionsDoNothi
     ASSERT_EQ(mivo_voice_io_start(handle), 0);
     std::vector<int16_t> samples(9600, 1);
     ASSERT_EQ(mivo_voice_io_write_playback(handle, samples.data(), 9600), 1);
-    const std::weak_ptr<VoiceIO> instance = handle->instance;
+    const std::weak_ptr<VoiceIO> instance = api::retain(handle);
     const auto player = platform->currentPlayer();
 
     Background writer([&] { return mivo_voice_io_write_playback(handle, samples.data(), 480); });
@@ -244,6 +245,30 @@ TEST(PlaybackDestroy, ReleasesBlockedWritersAndWaitersAndLaterCompletionsDoNothi
 
     EXPECT_EQ(player->completeDropped(), 1u);
     EXPECT_EQ(player->scheduled().size(), 1u) << "the blocked write scheduled nothing";
+}
+
+// A write admitted right after an interruption ended the generation can reach the player before the
+// interruption's own stop does, which then drops it. Its frames must not stay queued (every later
+// wait would time out), and a late completion of the dropped buffer must not count.
+TEST_F(PlaybackWait, AWriteRacingAnInterruptionIsNeitherLeftQueuedNorCountedOnceDropped) {
+    uint64_t played = 0;
+    for (int round = 0; round < 1000; ++round) {
+        // The write follows the generation's end as closely as it can, to land inside that window.
+        const uint64_t before = state().generation;
+        std::jthread interrupter([&] { voice->interruptPlayback(); });
+        while (VoiceIOProbe::generation(*voice) == before) {
+        }
+        const int32_t result = write(480);
+        ASSERT_TRUE(result == 0 || result == 1) << result;
+        interrupter.join();
+
+        const auto pending = static_cast<int64_t>(player().pendingCount());
+        ASSERT_EQ(state().queuedPlaybackFrames, 480 * pending) << "round " << round;
+        player().completeDropped();
+        ASSERT_EQ(voice->playedFrames(), played) << "a dropped buffer counted, round " << round;
+        played += 480 * static_cast<uint64_t>(player().completeAll());
+        ASSERT_EQ(voice->playedFrames(), played);
+    }
 }
 
 // Writers racing a completer and a reader: back-pressure must never lose a wake-up (a writer would

@@ -293,6 +293,24 @@ TEST(RingBufferBlocking, ABlockedReaderWakesWhenAWriteCompletesItsRequest) {
     EXPECT_EQ(result.samples, sequence(0, 160));
 }
 
+// One write that serves several blocked readers wakes them all: none waits out its deadline while
+// its samples are there.
+TEST(RingBufferBlocking, OneWriteServingTwoBlockedReadersWakesBoth) {
+    Int16RingBuffer ring(1000);
+    auto first = readAsync(ring, 160, longTimeoutMs);
+    auto second = readAsync(ring, 160, longTimeoutMs);
+    std::this_thread::sleep_for(50ms);  // both block; a reader that comes later finds its samples anyway
+    write(ring, sequence(0, 320));
+    ASSERT_EQ(first.wait_for(promptly), std::future_status::ready);
+    ASSERT_EQ(second.wait_for(promptly), std::future_status::ready) << "the second reader was not woken";
+    const ReadResult a = first.get();
+    const ReadResult b = second.get();
+    ASSERT_EQ(a.result, 160);
+    ASSERT_EQ(b.result, 160);
+    EXPECT_TRUE(a.samples == sequence(0, 160) || a.samples == sequence(160, 160));
+    EXPECT_NE(a.samples, b.samples);
+}
+
 TEST(RingBufferBlocking, ABlockedReaderWakesAtTheEndOfTheStreamWithWhatIsLeftOrTheCode) {
     {
         Int16RingBuffer ring(1000);

@@ -143,7 +143,7 @@ TEST_F(Lifecycle, DestroyStopsTheInstanceAndFreesIt) {
     mivo_voice_io* handle = api::createHandle(platform);
     ASSERT_NE(handle, nullptr);
     ASSERT_EQ(mivo_voice_io_start(handle), 0);
-    std::weak_ptr<VoiceIO> instance = handle->instance;
+    std::weak_ptr<VoiceIO> instance = api::retain(handle);
     const auto engine = platform->currentEngine();
     platform->log().clear();
 
@@ -159,7 +159,7 @@ TEST_F(Lifecycle, DestroyStopsTheInstanceAndFreesIt) {
 TEST_F(Lifecycle, DestroyWhileAReaderIsBlockedLetsTheReaderFinishOnALiveInstance) {
     mivo_voice_io* handle = api::createHandle(platform);
     ASSERT_EQ(mivo_voice_io_start(handle), 0);
-    std::weak_ptr<VoiceIO> instance = handle->instance;
+    std::weak_ptr<VoiceIO> instance = api::retain(handle);
     auto reader = std::async(std::launch::async, [handle] {
         std::vector<int16_t> samples(160);
         return mivo_voice_io_read_capture(handle, samples.data(), 160, static_cast<int32_t>(longTimeoutMs));

@@ -13,18 +13,18 @@ namespace mivo::base {
 template <typename T>
 class AtomicShared {
 public:
-    std::shared_ptr<T> load() const {
+    std::shared_ptr<T> load() const noexcept {
         Hold hold(busy_);
         return value_;
     }
-    void store(std::shared_ptr<T> value) {
+    void store(std::shared_ptr<T> value) noexcept {
         {
             Hold hold(busy_);
             value_.swap(value);
         }
         // The previous object, if this was its last reference, is released outside the flag.
     }
-    void reset() { store(nullptr); }
+    void reset() noexcept { store(nullptr); }
     explicit operator bool() const {
         Hold hold(busy_);
         return value_ != nullptr;
@@ -33,7 +33,7 @@ public:
 private:
     class Hold {
     public:
-        explicit Hold(std::atomic<bool>& busy) : busy_(busy) {
+        explicit Hold(std::atomic<bool>& busy) noexcept : busy_(busy) {
             while (busy_.exchange(true, std::memory_order_acquire)) {
                 while (busy_.load(std::memory_order_relaxed)) std::this_thread::yield();
             }

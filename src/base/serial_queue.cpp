@@ -2,13 +2,13 @@
 
 #include <pthread.h>
 
+#include <cerrno>
+#include <system_error>
+
 namespace mivo::base {
 
 SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), state_(std::make_shared<State>()) {
-    thread_ = std::thread([state = state_] { run(state); });
-    threadId_ = thread_.get_id();
-    // The kernel keeps at most 15 characters of a thread name.
-    pthread_setname_np(thread_.native_handle(), label_.substr(0, 15).c_str());
+    startThread();
 }
 
 SerialQueue::~SerialQueue() {
@@ -17,6 +17,7 @@ SerialQueue::~SerialQueue() {
         state_->closing = true;
     }
     state_->wake.notify_one();
+    if (!thread_.joinable()) return;
     if (isCurrent()) {
         thread_.detach();  // destroyed by its own work: the loop ends once that work returns
     } else {
@@ -24,10 +25,29 @@ SerialQueue::~SerialQueue() {
     }
 }
 
+bool SerialQueue::startThread() noexcept {
+    std::lock_guard<std::mutex> guard(threadLock_);
+    if (thread_.joinable()) return true;
+    try {
+        thread_ = std::thread([state = state_] { run(state); });
+    } catch (...) {
+        return false;
+    }
+    threadId_.store(thread_.get_id());
+    // The kernel keeps at most 15 characters of a thread name.
+    char name[16] = {};
+    label_.copy(name, sizeof name - 1);
+    pthread_setname_np(thread_.native_handle(), name);
+    return true;
+}
+
 void SerialQueue::sync(const std::function<void()>& work) {
     if (isCurrent()) {
         work();
         return;
+    }
+    if (!hasThread() && !startThread()) {
+        throw std::system_error(EAGAIN, std::generic_category(), "no thread for " + label_);
     }
     // The work may destroy this queue; the state it signals through must outlive that.
     const std::shared_ptr<State> state = state_;

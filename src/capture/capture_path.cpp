@@ -38,12 +38,21 @@ void CapturePath::useConverter(std::shared_ptr<platform::AudioConverter> convert
     captureConverterInputFormat_.store(std::move(converterInputFormat));
 }
 
-void CapturePath::releaseConverter() {
+void CapturePath::releaseConverter() noexcept {
     captureConverter_.reset();
     captureConverterInputFormat_.reset();
 }
 
-void CapturePath::processCapture(const PCMBuffer& buffer, CaptureScratch& scratch) {
+void CapturePath::processCapture(const PCMBuffer& buffer, CaptureScratch& scratch) noexcept {
+    try {
+        convertIntoRing(buffer, scratch);
+    } catch (...) {
+        // Nothing of it reached the ring; the working buffers are made afresh for the next one.
+        scratch = {};
+    }
+}
+
+void CapturePath::convertIntoRing(const PCMBuffer& buffer, CaptureScratch& scratch) {
     const std::shared_ptr<platform::AudioConverter> converter = captureConverter_.load();
     const std::shared_ptr<const AudioFormat> monoFormat = captureConverterInputFormat_.load();
     if (!converter || !monoFormat) return;

@@ -35,12 +35,15 @@ public:
     // Set by start before the engine runs; cleared by stop once the tap is gone.
     void useConverter(std::shared_ptr<platform::AudioConverter> converter,
                       std::shared_ptr<const platform::AudioFormat> converterInputFormat);
-    void releaseConverter();
+    void releaseConverter() noexcept;
 
-    // One input-tap buffer, on the platform's capture thread.
-    void processCapture(const platform::PCMBuffer& buffer, CaptureScratch& scratch);
+    // One input-tap buffer, on the platform's capture thread. A platform call that throws loses
+    // that buffer only.
+    void processCapture(const platform::PCMBuffer& buffer, CaptureScratch& scratch) noexcept;
 
 private:
+    void convertIntoRing(const platform::PCMBuffer& buffer, CaptureScratch& scratch);
+
     friend struct testing::VoiceIOProbe;  // reads the private state in tests
 
     platform::AudioPlatform& platform_;

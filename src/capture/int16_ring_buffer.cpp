@@ -36,7 +36,8 @@ void Int16RingBuffer::write(const int16_t* source, int64_t count) {
     } else {
         available_ = total;
     }
-    condition_.signal();
+    // Every waiting reader: one write may serve several, and each takes only its own share.
+    condition_.broadcast();
 }
 
 int64_t Int16RingBuffer::read(int16_t* destination, int64_t count, int64_t timeoutMilliseconds) {
@@ -70,7 +71,7 @@ void Int16RingBuffer::reset() {
     condition_.broadcast();
 }
 
-void Int16RingBuffer::endStream(bool failed) {
+void Int16RingBuffer::endStream(bool failed) noexcept {
     base::ConditionLock hold(condition_);
     stopped_ = true;
     failed_ = failed;

@@ -15,13 +15,13 @@ public:
     Int16RingBuffer(const Int16RingBuffer&) = delete;
     Int16RingBuffer& operator=(const Int16RingBuffer&) = delete;
 
-    // Real-time safe: allocates nothing, holds the lock only for the copy, signals once.
+    // Real-time safe: allocates nothing, holds the lock only for the copy, wakes the readers once.
     void write(const int16_t* source, int64_t count);
     // `count` samples, or fewer only once the stream has ended; 0 on timeout or count <= 0;
     // -1 / -2 at the end of a stream that was stopped / that failed, once nothing is left.
     int64_t read(int16_t* destination, int64_t count, int64_t timeoutMilliseconds);
     void reset();
-    void endStream(bool failed);
+    void endStream(bool failed) noexcept;
 
     int64_t capacity() const { return capacity_; }
 

@@ -31,21 +31,24 @@ public:
         return std::make_shared<VoiceIO>(std::move(platform));
     }
 
-    // Start sequence; true when running on return. Never throws.
-    bool start();
-    // Back to idle; safe in any state, any number of times.
-    void stop();
+    // Start sequence; true when running on return.
+    bool start() noexcept;
+    // Back to idle; safe in any state, any number of times. Every step runs even when a platform
+    // call in an earlier one throws.
+    void stop() noexcept;
     // The engine reported that its devices changed.
-    void handleConfigurationChange();
+    void handleConfigurationChange() noexcept;
 
-    void setLastError(std::string_view text) { lastError_.set(text); }
-    int64_t copyLastError(char* buffer, int64_t capacity) const { return lastError_.copy(buffer, capacity); }
+    void setLastError(std::string_view text) noexcept { lastError_.set(text); }
+    int64_t copyLastError(char* buffer, int64_t capacity) const noexcept {
+        return lastError_.copy(buffer, capacity);
+    }
 
     capture::Int16RingBuffer& captureRing() { return capture_.captureRing(); }
     const platform::AudioFormat& captureFormat() const { return capture_.captureFormat(); }
     const platform::AudioFormat& playbackFormat() const { return playback_.playbackFormat(); }
 
-    int32_t writePlayback(const int16_t* source, int64_t frameCount) {
+    int32_t writePlayback(const void* source, int64_t frameCount) {
         return playback_.writePlayback(source, frameCount);
     }
     int32_t waitForPlayback() { return playback_.waitForPlayback(); }
@@ -56,8 +59,10 @@ private:
     friend struct testing::VoiceIOProbe;  // reads the private state in tests
 
     void buildAndStartGraph();
-    void removeConfigurationObserver();
-    void tearDownGraph();
+    void installCaptureTap(platform::InputNode& input, const platform::AudioFormat& inputFormat);
+    void failStart(std::string_view reason) noexcept;
+    void removeConfigurationObserver() noexcept;
+    void tearDownGraph() noexcept;
 
     const std::shared_ptr<platform::AudioPlatform> platform_;
     base::LastError lastError_;

@@ -12,6 +12,8 @@ std::string_view description(VoiceIOError error) {
             return "The default output device has no usable audio format";
         case VoiceIOError::converterCreationFailed:
             return "Unable to create the microphone sample-rate converter";
+        case VoiceIOError::controlThreadUnavailable:
+            return "Unable to create the control thread";
     }
     return "Unknown error";
 }

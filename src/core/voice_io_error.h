@@ -10,6 +10,7 @@ enum class VoiceIOError : int {
     invalidInputFormat = 1,
     invalidOutputFormat = 2,
     converterCreationFailed = 3,
+    controlThreadUnavailable = 4,
 };
 
 std::string_view description(VoiceIOError error);

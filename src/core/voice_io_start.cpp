@@ -27,24 +27,26 @@ bool isUsable(const AudioFormat& format) { return format.sampleRate > 0 && forma
 
 }  // namespace
 
-bool VoiceIO::start() {
-    if (playback_.isRunning()) return true;
-    std::string reason;
+bool VoiceIO::start() noexcept {
     try {
+        if (playback_.isRunning()) return true;
         buildAndStartGraph();
         return true;
     } catch (VoiceIOError error) {
-        reason = description(error);
+        failStart(description(error));
     } catch (const PlatformError& error) {
-        reason = error.description;
+        failStart(error.description);
     } catch (const std::exception& error) {
-        reason = error.what();
+        failStart(error.what());
     } catch (...) {
-        reason = "Unknown error";
+        failStart("Unknown error");
     }
+    return false;
+}
+
+void VoiceIO::failStart(std::string_view reason) noexcept {
     lastError_.set(base::texts::startFailure, reason);
     stop();
-    return false;
 }
 
 void VoiceIO::buildAndStartGraph() {
@@ -53,6 +55,7 @@ void VoiceIO::buildAndStartGraph() {
     // keep running, so take them down first; the counters and the last error stay as they are.
     removeConfigurationObserver();
     tearDownGraph();
+    if (!playback_.startControlThread()) throw VoiceIOError::controlThreadUnavailable;
 
     if (!hasDevice(*platform_, platform::defaultInputDeviceSelector)) throw VoiceIOError::noDefaultAudioDevice;
     if (!hasDevice(*platform_, platform::defaultOutputDeviceSelector)) throw VoiceIOError::noDefaultAudioDevice;
@@ -83,16 +86,7 @@ void VoiceIO::buildAndStartGraph() {
     std::shared_ptr<platform::AudioConverter> converter = platform_->makeConverter(*monoFormat, captureFormat());
     if (!converter) throw VoiceIOError::converterCreationFailed;
 
-    // 10 ms of input; no device reports a rate whose hundredth overflows, but never convert one that does.
-    const uint32_t tapSize =
-        static_cast<uint32_t>(std::min(std::max(inputFormat.sampleRate / 100.0, 1.0), 4294967295.0));
-    input->installTapOnBus(
-        0, tapSize, inputFormat,
-        [weakSelf = weak_from_this(), scratch = std::make_shared<capture::CaptureScratch>()](
-            const platform::PCMBuffer& buffer, const platform::AudioTime&) {
-            if (auto self = weakSelf.lock()) self->capture_.processCapture(buffer, *scratch);
-        });
-
+    installCaptureTap(*input, inputFormat);
     engine_.store(engine);
     playback_.usePlayer(player);
     capture_.useConverter(converter, monoFormat);
@@ -109,6 +103,18 @@ void VoiceIO::buildAndStartGraph() {
     configurationObserver_ = platform_->notificationCenter().addObserver(
         platform::engineConfigurationChangeNotification, engine.get(), [weakSelf = weak_from_this()] {
             if (auto self = weakSelf.lock()) self->handleConfigurationChange();
+        });
+}
+
+void VoiceIO::installCaptureTap(platform::InputNode& input, const AudioFormat& inputFormat) {
+    // 10 ms of input; no device reports a rate whose hundredth overflows, but never convert one that does.
+    const uint32_t tapSize =
+        static_cast<uint32_t>(std::min(std::max(inputFormat.sampleRate / 100.0, 1.0), 4294967295.0));
+    input.installTapOnBus(
+        0, tapSize, inputFormat,
+        [weakSelf = weak_from_this(), scratch = std::make_shared<capture::CaptureScratch>()](
+            const platform::PCMBuffer& buffer, const platform::AudioTime&) {
+            if (auto self = weakSelf.lock()) self->capture_.processCapture(buffer, *scratch);
         });
 }
 

@@ -1,16 +1,19 @@
 #include "playback/playback_queue.h"
 
 #include <algorithm>
+#include <atomic>
 
+#include "base/attempt.h"
 #include "base/error_texts.h"
 #include "playback/sample_conversion.h"
 
 namespace mivo::playback {
 
+using base::attempt;
 using base::Condition;
 using base::ConditionLock;
 
-void PlaybackQueue::Counters::completed(uint64_t snapshot, int64_t frameCount) {
+void PlaybackQueue::Counters::completed(uint64_t snapshot, int64_t frameCount) noexcept {
     ConditionLock hold(stateCondition);
     if (generation == snapshot) {
         queuedPlaybackFrames = std::max<int64_t>(0, queuedPlaybackFrames - frameCount);
@@ -24,8 +27,17 @@ void PlaybackQueue::Counters::completed(uint64_t snapshot, int64_t frameCount) {
 struct PlaybackQueue::SchedulingRequest {
     uint64_t snapshot;
     int64_t frameCount;
-    const int16_t* source;
+    const void* source;  // int16 samples at any address
     bool scheduled;
+};
+
+// What a completion handler holds: the counters weakly, so that it does nothing once the queue is
+// gone, and a mark that makes a handler the platform calls twice count once.
+struct PlaybackQueue::ScheduledBuffer {
+    std::weak_ptr<Counters> counters;
+    uint64_t snapshot = 0;
+    int64_t frameCount = 0;
+    std::atomic<bool> completed{false};
 };
 
 PlaybackQueue::PlaybackQueue(platform::AudioPlatform& platform, base::LastError& lastError)
@@ -40,27 +52,31 @@ bool PlaybackQueue::isRunning() const {
     return counters_->running;
 }
 
-void PlaybackQueue::usePlayer(std::shared_ptr<platform::PlayerNode> player) { player_.store(std::move(player)); }
+void PlaybackQueue::usePlayer(std::shared_ptr<platform::PlayerNode> player) noexcept {
+    player_.store(std::move(player));
+}
 
 void PlaybackQueue::markRunning() {
     ConditionLock hold(counters_->stateCondition);
     counters_->running = true;
 }
 
-void PlaybackQueue::endRun() { endGeneration(Ending::stop); }
+void PlaybackQueue::endRun() noexcept { endGeneration(Ending::stop); }
 
-bool PlaybackQueue::endRunIfRunning() { return endGeneration(Ending::deviceChange); }
+bool PlaybackQueue::endRunIfRunning() noexcept { return endGeneration(Ending::deviceChange); }
 
-void PlaybackQueue::stopPlayer() {
-    controlQueue_.sync([this] {
-        if (auto player = player_.load()) {
-            player->stop();
-            player->reset();
-        }
+void PlaybackQueue::stopPlayer() noexcept {
+    attempt([this] {
+        controlQueue_.sync([this] {
+            if (auto player = player_.load()) {
+                attempt([&] { player->stop(); });
+                attempt([&] { player->reset(); });
+            }
+        });
     });
 }
 
-void PlaybackQueue::releasePlayer() { player_.reset(); }
+void PlaybackQueue::releasePlayer() noexcept { player_.reset(); }
 
 uint64_t PlaybackQueue::playedFrames() const {
     ConditionLock hold(counters_->stateCondition);
@@ -69,12 +85,13 @@ uint64_t PlaybackQueue::playedFrames() const {
 
 // Waiting writers and waits wake and give up; late completions of the ended generation's buffers
 // are ignored. Returns whether the instance was running.
-bool PlaybackQueue::endGeneration(Ending ending) {
+bool PlaybackQueue::endGeneration(Ending ending) noexcept {
     Counters& counters = *counters_;
     ConditionLock hold(counters.stateCondition);
     const bool wasRunning = counters.running;
     if (ending == Ending::deviceChange && !wasRunning) return false;
-    if (ending != Ending::interruption) counters.running = false;
+    if (ending == Ending::playerDrop && counters.queuedPlaybackFrames <= 0) return wasRunning;
+    if (ending == Ending::stop || ending == Ending::deviceChange) counters.running = false;
     ++counters.generation;
     counters.queuedPlaybackFrames = 0;
     counters.stateCondition.broadcast();
@@ -106,7 +123,7 @@ std::string_view PlaybackQueue::failureText(WaitOutcome outcome, std::string_vie
     return timedOut;
 }
 
-int32_t PlaybackQueue::writePlayback(const int16_t* source, int64_t frameCount) {
+int32_t PlaybackQueue::writePlayback(const void* source, int64_t frameCount) {
     if (frameCount < 1) return 1;
 
     Counters& counters = *counters_;
@@ -140,21 +157,11 @@ void PlaybackQueue::schedule(SchedulingRequest& request) {
     const std::shared_ptr<platform::PlayerNode> player = player_.load();
     if (!player) return;
 
-    // A count that does not fit the platform's 32-bit capacity cannot be made into one buffer.
-    std::shared_ptr<platform::PCMBuffer> buffer;
-    if (request.frameCount <= int64_t{UINT32_MAX}) {
-        buffer = platform_.makePCMBuffer(playbackFormat_, static_cast<uint32_t>(request.frameCount));
-    }
-    float* const* channels = buffer ? buffer->floatChannelData() : nullptr;
-    if (!channels) {
-        buffer.reset();
+    std::shared_ptr<platform::PCMBuffer> buffer = makeBuffer(request);
+    if (!buffer) {
         lastError_.set(base::texts::bufferFailure);
         return;
     }
-    const uint32_t frames = static_cast<uint32_t>(request.frameCount);
-    buffer->setFrameLength(frames);
-    int16ToFloat(request.source, channels[0], frames);
-
     {
         ConditionLock hold(counters_->stateCondition);
         if (counters_->running && counters_->generation == request.snapshot) {
@@ -162,14 +169,60 @@ void PlaybackQueue::schedule(SchedulingRequest& request) {
             request.scheduled = true;
         }
     }
-    if (!request.scheduled) return;
+    if (!request.scheduled || !hand(std::move(buffer), *player, request)) return;
+    // A player that will not start leaves the buffer queued: writers then time out for capacity.
+    attempt([&] {
+        if (!player->isPlaying()) player->play();
+    });
+}
 
-    player->scheduleBuffer(std::move(buffer), platform::CompletionCallbackType::dataPlayedBack,
-                           [weakCounters = std::weak_ptr<Counters>(counters_), frameCount = request.frameCount,
-                            snapshot = request.snapshot](platform::CompletionCallbackType) {
-                               if (auto counters = weakCounters.lock()) counters->completed(snapshot, frameCount);
-                           });
-    if (!player->isPlaying()) player->play();
+// The request's frames as a float buffer; null when the platform gives none with sample memory.
+std::shared_ptr<platform::PCMBuffer> PlaybackQueue::makeBuffer(const SchedulingRequest& request) {
+    // A count that does not fit the platform's 32-bit capacity cannot be made into one buffer.
+    if (request.frameCount > int64_t{UINT32_MAX}) return nullptr;
+    const auto frames = static_cast<uint32_t>(request.frameCount);
+    std::shared_ptr<platform::PCMBuffer> buffer;
+    try {
+        buffer = platform_.makePCMBuffer(playbackFormat_, frames);
+    } catch (...) {
+        return nullptr;
+    }
+    float* const* channels = buffer ? buffer->floatChannelData() : nullptr;
+    if (!channels) return nullptr;
+    buffer->setFrameLength(frames);
+    int16ToFloat(request.source, channels[0], frames);
+    return buffer;
+}
+
+// Schedules a buffer already counted as queued. When that fails the count is taken back (unless
+// the generation ended meanwhile, which zeroed it), so that no wait is held open by it.
+bool PlaybackQueue::hand(std::shared_ptr<platform::PCMBuffer> buffer, platform::PlayerNode& player,
+                         SchedulingRequest& request) {
+    try {
+        auto record = std::make_shared<ScheduledBuffer>();
+        record->counters = counters_;
+        record->snapshot = request.snapshot;
+        record->frameCount = request.frameCount;
+        player.scheduleBuffer(std::move(buffer), platform::CompletionCallbackType::dataPlayedBack,
+                              [record](platform::CompletionCallbackType) {
+                                  if (record->completed.exchange(true)) return;
+                                  if (auto counters = record->counters.lock()) {
+                                      counters->completed(record->snapshot, record->frameCount);
+                                  }
+                              });
+        return true;
+    } catch (...) {
+    }
+    {
+        ConditionLock hold(counters_->stateCondition);
+        if (counters_->generation == request.snapshot) {
+            counters_->queuedPlaybackFrames = std::max<int64_t>(0, counters_->queuedPlaybackFrames - request.frameCount);
+            counters_->stateCondition.broadcast();
+        }
+    }
+    request.scheduled = false;
+    lastError_.set(base::texts::bufferFailure);
+    return false;
 }
 
 int32_t PlaybackQueue::waitForPlayback() {
@@ -187,7 +240,12 @@ int32_t PlaybackQueue::waitForPlayback() {
 
 void PlaybackQueue::interruptPlayback() {
     const bool wasRunning = endGeneration(Ending::interruption);
+    // Without a control thread no start has succeeded, so there is no player to reach.
+    if (!controlQueue_.hasThread()) return;
     controlQueue_.sync([this, wasRunning] {
+        // Writes admitted after the generation ended above may have reached the player before this
+        // runs. The stop drops them unplayed, so their generation ends with them.
+        endGeneration(Ending::playerDrop);
         if (auto player = player_.load()) {
             player->stop();
             if (auto stillThere = player_.load()) stillThere->reset();

@@ -38,20 +38,25 @@ public:
 
     // The run, as start, stop and a device change move it.
     bool isRunning() const;
-    void usePlayer(std::shared_ptr<platform::PlayerNode> player);
+    // False when the system gives no thread for the control queue.
+    bool startControlThread() noexcept { return controlQueue_.startThread(); }
+    void usePlayer(std::shared_ptr<platform::PlayerNode> player) noexcept;
     void markRunning();
     // Clears running and ends the generation, running or not.
-    void endRun();
+    void endRun() noexcept;
     // The same, but only while running; false (and nothing changed) otherwise.
-    bool endRunIfRunning();
-    // Drops what the player holds, after any scheduling or interruption already on the control queue.
-    void stopPlayer();
-    void releasePlayer();
+    bool endRunIfRunning() noexcept;
+    // Drops what the player holds, after any scheduling or interruption already on the control
+    // queue. A player call that throws does not keep the other from being made.
+    void stopPlayer() noexcept;
+    void releasePlayer() noexcept;
 
     // 1 scheduled (also for no frames), 0 its generation ended meanwhile, -1 failed.
-    int32_t writePlayback(const int16_t* source, int64_t frameCount);
+    // `source`: native-endian int16 frames, at any address.
+    int32_t writePlayback(const void* source, int64_t frameCount);
     // 1 everything queued has played, 0 interrupted, -1 failed.
     int32_t waitForPlayback();
+    // Ends the generation at once; throws when the player could not be stopped.
     void interruptPlayback();
     uint64_t playedFrames() const;
 
@@ -67,17 +72,20 @@ private:
         uint64_t playedFrames = 0;
 
         // A buffer of `snapshot`'s generation has been played.
-        void completed(uint64_t snapshot, int64_t frameCount);
+        void completed(uint64_t snapshot, int64_t frameCount) noexcept;
     };
     struct SchedulingRequest;
-    enum class Ending { interruption, stop, deviceChange };
+    struct ScheduledBuffer;
+    enum class Ending { interruption, stop, deviceChange, playerDrop };
     enum class WaitOutcome { ready, notRunning, timedOut, stopped, cancelled };
 
-    bool endGeneration(Ending ending);
+    bool endGeneration(Ending ending) noexcept;
     template <typename Ready>
     WaitOutcome waitWhileRunning(base::Condition::Clock::duration limit, uint64_t& snapshot, Ready ready);
     static std::string_view failureText(WaitOutcome outcome, std::string_view timedOut);
     void schedule(SchedulingRequest& request);
+    std::shared_ptr<platform::PCMBuffer> makeBuffer(const SchedulingRequest& request);
+    bool hand(std::shared_ptr<platform::PCMBuffer> buffer, platform::PlayerNode& player, SchedulingRequest& request);
 
     platform::AudioPlatform& platform_;
     base::LastError& lastError_;

@@ -621,6 +621,17 @@ size_t ScriptedPlayerNode::pendingCount() const {
     }));
 }
 
+size_t ScriptedPlayerNode::scheduledCount() const {
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return entries_.size();
+}
+
+std::optional<ScriptedPlayerNode::Scheduled> ScriptedPlayerNode::scheduledAt(size_t index) const {
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    if (index >= entries_.size()) return std::nullopt;
+    return entries_[index].info;
+}
+
 bool ScriptedPlayerNode::fire(std::unique_lock<std::mutex>& lock, size_t index) {
     if (index >= entries_.size()) return false;
     Entry& entry = entries_[index];
@@ -631,10 +642,19 @@ bool ScriptedPlayerNode::fire(std::unique_lock<std::mutex>& lock, size_t index) 
     } else {
         return false;
     }
-    // Taken out so that the handler's captures go once it has run.
     platform::CompletionHandler handler = std::move(entry.handler);
+    entry.spent = handler;
     const platform::CompletionCallbackType type = entry.info.type;
     if (handler) callTracked(lock, handlerCalls_, state_->returned, [&] { handler(type); });
+    return true;
+}
+
+bool ScriptedPlayerNode::completeAgain(size_t index) {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    if (index >= entries_.size() || !entries_[index].spent) return false;
+    platform::CompletionHandler handler = entries_[index].spent;
+    const platform::CompletionCallbackType type = entries_[index].info.type;
+    callTracked(lock, handlerCalls_, state_->returned, [&] { handler(type); });
     return true;
 }
 

@@ -301,12 +301,18 @@ public:
     bool playing() const;
     std::vector<Scheduled> scheduled() const;  // every buffer ever scheduled, in order
     size_t pendingCount() const;               // in state `scheduled`
+    size_t scheduledCount() const;             // every buffer ever scheduled
+    // One buffer's record, without copying the others; nullopt past the end.
+    std::optional<Scheduled> scheduledAt(size_t index) const;
 
     // Completions, run on this thread; each handler runs at most once.
     bool completeNext();                    // the oldest buffer still scheduled
     bool complete(size_t index);            // a scheduled or a dropped buffer
     size_t completeAll();                   // every buffer still scheduled, oldest first
     size_t completeDropped();               // fires the handlers of dropped buffers
+    // Fires a handler that has already run once more: breaks the platform's guarantee on purpose,
+    // to show that a duplicated completion counts once. False when it has not run yet.
+    bool completeAgain(size_t index);
 
     explicit ScriptedPlayerNode(std::shared_ptr<detail::PlatformState> platform) : state_(std::move(platform)) {}
 
@@ -314,6 +320,7 @@ private:
     struct Entry {
         Scheduled info;
         platform::CompletionHandler handler;
+        platform::CompletionHandler spent;  // the handler once it has run, for completeAgain
     };
     bool fire(std::unique_lock<std::mutex>& lock, size_t index);
     void dropAndWait(std::unique_lock<std::mutex>& lock);

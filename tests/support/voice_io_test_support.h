@@ -9,6 +9,7 @@
 
 #include "base/error_texts.h"
 #include "core/voice_io.h"
+#include "mivo_voice_io.h"
 #include "support/scripted_platform.h"
 
 namespace mivo::testing {
@@ -56,9 +57,33 @@ struct VoiceIOProbe {
         return state;
     }
     static capture::CapturePath& capturePath(core::VoiceIO& voice) { return voice.capture_; }
+    // Only what stateCondition guards, so safe while start or stop runs on another thread.
+    static uint64_t generation(core::VoiceIO& voice) {
+        auto& counters = *voice.playback_.counters_;
+        base::ConditionLock hold(counters.stateCondition);
+        return counters.generation;
+    }
 };
 
 inline VoiceIOState inspect(core::VoiceIO& voice) { return VoiceIOProbe::inspect(voice); }
+
+// Every entry point answers `handle` as it answers NULL, without waiting or touching the buffers.
+inline void expectNullHandleAnswers(mivo_voice_io* handle) {
+    int16_t samples[4] = {1, 2, 3, 4};
+    char text[8] = "abcdefg";
+    mivo_voice_io_destroy(handle);
+    mivo_voice_io_stop(handle);
+    EXPECT_EQ(mivo_voice_io_start(handle), -1);
+    EXPECT_EQ(mivo_voice_io_read_capture(handle, samples, 4, 0), -2);
+    EXPECT_EQ(mivo_voice_io_read_capture(handle, samples, 4, 30000), -2);
+    EXPECT_EQ(mivo_voice_io_write_playback(handle, samples, 4), -1);
+    EXPECT_EQ(mivo_voice_io_played_frames(handle), 0u);
+    EXPECT_EQ(mivo_voice_io_wait_playback(handle), -1);
+    EXPECT_EQ(mivo_voice_io_interrupt_playback(handle), -1);
+    EXPECT_EQ(mivo_voice_io_copy_last_error(handle, text, sizeof text), 0);
+    EXPECT_EQ(samples[0], 1);
+    EXPECT_STREQ(text, "abcdefg");
+}
 
 inline std::string lastError(const core::VoiceIO& voice) {
     std::vector<char> text(4096, '\0');
