@@ -1,0 +1,130 @@
+#!/usr/bin/python3
+"""What a room really did: the echo's delay, level and drift, from a recording of speaker.monitor
+and room.monitor lined up on the server's clock (`mivo-room record`).
+
+The echo path's impulse response is estimated by deconvolution (averaged cross-spectrum over the
+loudspeaker's spectrum) in windows of a few seconds. Per window: the delay of the first arrival
+(the earliest tap within 12 dB of the strongest), its level, and the strongest tap's delay. Drift
+is the slope of the first arrival's delay over the windows, in ppm.
+
+usage: room_truth.py RECORDING.f32 [--window S] [--json]
+"""
+import argparse
+import json
+import sys
+
+import numpy as np
+
+RATE = 48000
+LONGEST_PATH = 0.6  # seconds of impulse response looked at
+
+
+def read_pair(path):
+    data = np.fromfile(path, dtype="<f4").astype(np.float64)
+    data = data[:len(data) // 2 * 2].reshape(-1, 2)
+    return data[:, 0], data[:, 1]
+
+
+def impulse_response(speaker, microphone, length):
+    """Least-squares estimate of the path from speaker to microphone, `length` taps long."""
+    size = 1
+    while size < 2 * length:
+        size *= 2
+    hop = size // 2
+    cross = np.zeros(size // 2 + 1, dtype=complex)
+    power = np.zeros(size // 2 + 1)
+    window = np.hanning(size)
+    for start in range(0, len(speaker) - size + 1, hop // 2):
+        x = np.fft.rfft(speaker[start:start + size] * window)
+        y = np.fft.rfft(microphone[start:start + size] * window)
+        cross += np.conj(x) * y
+        power += np.abs(x) ** 2
+    if power.max() <= 0:
+        return None
+    response = np.fft.irfft(cross / (power + 1e-3 * power.max()), size)
+    return response[:length]
+
+
+def first_arrival(response):
+    """Index (interpolated) and level of the earliest arrival within 12 dB of the strongest. The
+    level is the energy within 1 ms of it, so that an arrival smeared over a few taps (a
+    drifting path) still counts whole."""
+    magnitude = np.abs(response)
+    strongest = int(np.argmax(magnitude))
+    candidates = np.nonzero(magnitude >= magnitude[strongest] * 10 ** (-12 / 20))[0]
+    index = int(candidates[0])
+    # Walk up to the local peak of that arrival.
+    while index + 1 < len(magnitude) and magnitude[index + 1] > magnitude[index]:
+        index += 1
+    offset = 0.0
+    if 0 < index < len(magnitude) - 1:
+        a, b, c = magnitude[index - 1], magnitude[index], magnitude[index + 1]
+        denominator = a - 2 * b + c
+        if denominator != 0:
+            offset = 0.5 * (a - c) / denominator
+    near = response[max(0, index - RATE // 1000):index + RATE // 1000 + 1]
+    return index + offset, float(np.sqrt(np.sum(near ** 2))), strongest
+
+
+def measure(speaker, microphone, window_seconds):
+    length = int(LONGEST_PATH * RATE)
+    window = int(window_seconds * RATE)
+    rows = []
+    for start in range(0, len(speaker) - window + 1, window):
+        s, m = speaker[start:start + window], microphone[start:start + window]
+        if np.sqrt(np.mean(s ** 2)) < 1e-4:
+            continue  # the loudspeaker was silent
+        response = impulse_response(s, m, length)
+        if response is None:
+            continue
+        index, amplitude, strongest = first_arrival(response)
+        rows.append({"at_s": (start + window / 2) / RATE, "delay_ms": 1000 * index / RATE,
+                     "level_db": 20 * np.log10(max(abs(amplitude), 1e-12)),
+                     "strongest_ms": 1000 * strongest / RATE})
+    return rows
+
+
+def summarise(rows):
+    if not rows:
+        return None
+    delays = np.array([r["delay_ms"] for r in rows])
+    levels = np.array([r["level_db"] for r in rows])
+    times = np.array([r["at_s"] for r in rows])
+    drift = 0.0
+    if len(rows) >= 3 and times[-1] - times[0] > 5:
+        slope = np.polyfit(times, delays, 1)[0]  # ms per s
+        drift = slope * 1000.0  # ppm: us per s
+    return {"delay_ms": float(np.median(delays)), "delay_first_ms": float(delays[0]),
+            "delay_last_ms": float(delays[-1]), "level_db": float(np.median(levels)),
+            "strongest_ms": float(np.median([r["strongest_ms"] for r in rows])), "drift_ppm": drift,
+            "windows": len(rows)}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("recording")
+    parser.add_argument("--window", type=float, default=4.0, help="seconds per measurement window")
+    parser.add_argument("--json", action="store_true", help="print the summary as JSON")
+    parser.add_argument("--rows", action="store_true", help="print every window too")
+    args = parser.parse_args()
+    speaker, microphone = read_pair(args.recording)
+    rows = measure(speaker, microphone, args.window)
+    summary = summarise(rows)
+    if summary is None:
+        print("room_truth: the loudspeaker played nothing to measure", file=sys.stderr)
+        return 1
+    if args.rows:
+        for row in rows:
+            print(f"  {row['at_s']:6.1f} s  delay {row['delay_ms']:7.2f} ms  level {row['level_db']:6.1f} dB  "
+                  f"strongest at {row['strongest_ms']:7.2f} ms", file=sys.stderr)
+    if args.json:
+        print(json.dumps(summary))
+    else:
+        print(f"delay {summary['delay_ms']:.2f} ms (first {summary['delay_first_ms']:.2f}, last "
+              f"{summary['delay_last_ms']:.2f}), level {summary['level_db']:.2f} dB, strongest arrival at "
+              f"{summary['strongest_ms']:.2f} ms, drift {summary['drift_ppm']:.0f} ppm over {summary['windows']} windows")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
