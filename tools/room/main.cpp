@@ -17,6 +17,7 @@
 #include <exception>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include "monitor_recorder.h"
@@ -93,9 +94,14 @@ int serve(const std::map<std::string, std::string>& table, const std::string& ro
         }
     }
     {
+        // NAME='value' lines: a shell can source them, and Python split them.
         std::ofstream out(envFile + ".partial");
-        out << server.environment() << "MIVO_TEST_SERVER=" << serverName(server.kind()) << "\n"
-            << "MIVO_ROOM_STATE=" << ready << "\n";
+        std::istringstream lines(server.environment() + "MIVO_TEST_SERVER=" + serverName(server.kind()) +
+                                 "\nMIVO_ROOM_STATE=" + ready + "\n");
+        for (std::string line; std::getline(lines, line);) {
+            const auto equals = line.find('=');
+            out << line.substr(0, equals) << "='" << line.substr(equals + 1) << "'\n";
+        }
     }
     std::rename((envFile + ".partial").c_str(), envFile.c_str());
     int received = 0;

@@ -56,6 +56,7 @@ public:
     std::vector<pid_t> processes() const;
 
     int pactl(const std::string& arguments, std::string* output = nullptr) const;
+    bool restartSinks() const;
     const std::string& directory() const { return directory_; }
     // The variables that point a client at this server, as NAME=value lines.
     std::string environment() const;
