@@ -96,8 +96,13 @@ int serve(const std::map<std::string, std::string>& table, const std::string& ro
     {
         // NAME='value' lines: a shell can source them, and Python split them.
         std::ofstream out(envFile + ".partial");
+        std::string pids;
+        for (pid_t pid : server.processes()) {
+            if (!pids.empty()) pids.push_back(' ');
+            pids.append(std::to_string(pid));
+        }
         std::istringstream lines(server.environment() + "MIVO_TEST_SERVER=" + serverName(server.kind()) +
-                                 "\nMIVO_ROOM_STATE=" + ready + "\n");
+                                 "\nMIVO_ROOM_STATE=" + ready + "\nMIVO_SERVER_PIDS=" + pids + "\n");
         for (std::string line; std::getline(lines, line);) {
             const auto equals = line.find('=');
             out << line.substr(0, equals) << "='" << line.substr(equals + 1) << "'\n";

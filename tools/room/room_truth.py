@@ -26,29 +26,41 @@ def read_pair(path):
 
 
 def impulse_response(speaker, microphone, length):
-    """Least-squares estimate of the path from speaker to microphone, `length` taps long."""
+    """Least-squares estimate of the path from speaker to microphone, `length` taps long, over the
+    band the loudspeaker played (speech leaves the top of the band empty). Scaled so that a pure
+    delay of gain g peaks at g whatever that band."""
     size = 1
     while size < 2 * length:
         size *= 2
-    hop = size // 2
     cross = np.zeros(size // 2 + 1, dtype=complex)
     power = np.zeros(size // 2 + 1)
     window = np.hanning(size)
-    for start in range(0, len(speaker) - size + 1, hop // 2):
+    for start in range(0, len(speaker) - size + 1, size // 4):
         x = np.fft.rfft(speaker[start:start + size] * window)
         y = np.fft.rfft(microphone[start:start + size] * window)
         cross += np.conj(x) * y
         power += np.abs(x) ** 2
     if power.max() <= 0:
         return None
-    response = np.fft.irfft(cross / (power + 1e-3 * power.max()), size)
-    return response[:length]
+    band = power > 1e-5 * power.max()
+    response = np.fft.irfft(np.where(band, cross / np.maximum(power, 1e-30), 0), size)
+    kernel = np.fft.irfft(band.astype(float), size)[0]
+    return response[:length] / kernel
+
+
+def bulk_delay(speaker, microphone):
+    """Samples by which the microphone follows the speaker at the strongest correlation."""
+    size = 1
+    while size < 2 * len(speaker):
+        size *= 2
+    spectrum = np.conj(np.fft.rfft(speaker, size)) * np.fft.rfft(microphone, size)
+    weighted = spectrum / np.maximum(np.abs(spectrum), 1e-30)  # phase only: a sharp peak
+    correlation = np.fft.irfft(weighted, size)[:int(LONGEST_PATH * RATE)]
+    return int(np.argmax(correlation))
 
 
 def first_arrival(response):
-    """Index (interpolated) and level of the earliest arrival within 12 dB of the strongest. The
-    level is the energy within 1 ms of it, so that an arrival smeared over a few taps (a
-    drifting path) still counts whole."""
+    """Index (interpolated) and amplitude of the earliest arrival within 12 dB of the strongest."""
     magnitude = np.abs(response)
     strongest = int(np.argmax(magnitude))
     candidates = np.nonzero(magnitude >= magnitude[strongest] * 10 ** (-12 / 20))[0]
@@ -62,8 +74,7 @@ def first_arrival(response):
         denominator = a - 2 * b + c
         if denominator != 0:
             offset = 0.5 * (a - c) / denominator
-    near = response[max(0, index - RATE // 1000):index + RATE // 1000 + 1]
-    return index + offset, float(np.sqrt(np.sum(near ** 2))), strongest
+    return index + offset, float(magnitude[index]), strongest
 
 
 def measure(speaker, microphone, window_seconds):
@@ -72,15 +83,18 @@ def measure(speaker, microphone, window_seconds):
     rows = []
     for start in range(0, len(speaker) - window + 1, window):
         s, m = speaker[start:start + window], microphone[start:start + window]
-        if np.sqrt(np.mean(s ** 2)) < 1e-4:
-            continue  # the loudspeaker was silent
-        response = impulse_response(s, m, length)
+        if np.sqrt(np.mean(s ** 2)) < 0.01:
+            continue  # the loudspeaker was (nearly) silent: nothing to measure the room by
+        # Estimate from a little before the strongest arrival, so that long delays do not fall
+        # out of the estimate's windows.
+        skip = max(0, bulk_delay(s, m) - int(0.06 * RATE))
+        response = impulse_response(s[:len(s) - skip], m[skip:], length)
         if response is None:
             continue
         index, amplitude, strongest = first_arrival(response)
-        rows.append({"at_s": (start + window / 2) / RATE, "delay_ms": 1000 * index / RATE,
+        rows.append({"at_s": (start + window / 2) / RATE, "delay_ms": 1000 * (index + skip) / RATE,
                      "level_db": 20 * np.log10(max(abs(amplitude), 1e-12)),
-                     "strongest_ms": 1000 * strongest / RATE})
+                     "strongest_ms": 1000 * (strongest + skip) / RATE})
     return rows
 
 

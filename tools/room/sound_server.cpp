@@ -130,7 +130,10 @@ bool PrivateSoundServer::start(std::string* failure) {
     if (running()) return true;
     const bool started = kind_ == ServerKind::pipewire ? startPipeWire(failure) : startPulseAudio(failure);
     if (started && makeDevices(failure)) return true;
-    if (failure) *failure += "\n" + log();
+    if (failure) {
+        failure->append("\n");
+        failure->append(log());
+    }
     stop();
     return false;
 }
@@ -181,9 +184,15 @@ bool PrivateSoundServer::makeDevices(std::string* failure) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    // Without rewinds: a sink that renders again what its monitor already handed out would
+    // duplicate that stretch for every monitor client, the room's echo path among them, and move
+    // the echo by as much. PipeWire's sinks never rewind (and do not know the argument).
+    const std::string sinkArguments =
+        std::string(" rate=48000 channels=1 format=float32le") + (kind_ == ServerKind::pulseaudio ? " norewinds=1" : "");
+    const std::string speaker = "load-module module-null-sink sink_name=speaker" + sinkArguments;
+    const std::string room = "load-module module-null-sink sink_name=room" + sinkArguments;
     const char* const commands[] = {
-        "load-module module-null-sink sink_name=speaker rate=48000 channels=1 format=float32le",
-        "load-module module-null-sink sink_name=room rate=48000 channels=1 format=float32le",
+        speaker.c_str(), room.c_str(),
         "set-default-sink speaker", "set-default-source room.monitor",
         // Loading modules may leave volumes below 100 %.
         "set-source-volume room.monitor 100%", "set-source-volume speaker.monitor 100%",
