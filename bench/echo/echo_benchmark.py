@@ -33,6 +33,7 @@ Needs numpy and matplotlib (Debian's python3-numpy, python3-matplotlib, through 
 espeak-ng, pulseaudio-utils, and the server's packages.
 """
 import argparse
+import json
 import os
 import select
 import shlex
@@ -425,6 +426,7 @@ def main():
     parser.add_argument("--no-latency", action="store_true", help="skip the click sessions")
     parser.add_argument("--png", help="write per-second ERLE of every system in every room here")
     parser.add_argument("--readme", help="replace the benchmark table in this README")
+    parser.add_argument("--save", help="keep every session's figures here as JSON")
     args = parser.parse_args()
     systems = [s.strip() for s in args.systems.split(",") if s.strip()]
     if any(s not in SYSTEMS for s in systems) or not systems or args.runs < 1:
@@ -460,6 +462,11 @@ def main():
     print(f"({(time.monotonic() - started) / 60:.0f} minutes)")
     for room, system, message in failures:
         print(f"**{room}, {system}: {message}**")
+    if args.save:
+        with open(args.save, "w") as file:
+            json.dump({"settings": settings, "latencies": latencies, "failures": failures,
+                       "results": {f"{room}|{system}": runs for (room, system), runs in results.items()}},
+                      file, default=float)
     if args.png:
         report.draw(args.png, rooms, systems, results, settings)
     if args.readme:

@@ -111,7 +111,7 @@ def summarise(rows):
     return {"delay_ms": float(np.median(delays)), "delay_first_ms": float(delays[0]),
             "delay_last_ms": float(delays[-1]), "level_db": float(np.median(levels)),
             "strongest_ms": float(np.median([r["strongest_ms"] for r in rows])), "drift_ppm": drift,
-            "windows": len(rows)}
+            "windows": len(rows), "rows": rows}
 
 
 def main():
