@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <random>
 #include <vector>
 
@@ -284,9 +283,6 @@ void RoomClient::timingArrived(bool failed) {
         return (static_cast<double>(a) - static_cast<double>(b)) * rate / 1e6;
     };
     const bool agreed = placement_.look(samples(echo, loudspeaker), samples(microphone, loudspeaker));
-    if (std::getenv("MIVO_ROOM_DEBUG"))
-        std::fprintf(stderr, "look echo-spk %.1f mic-spk %.1f written %lld micread %lld\n", samples(echo, loudspeaker),
-                     samples(microphone, loudspeaker), (long long)written_, (long long)microphoneRead_);
     if (stage_ == Stage::placed) return arm(watchInterval);
     if (!agreed) return arm(lookInterval);
     if (stage_ == Stage::settling) return startBurst();
@@ -324,9 +320,6 @@ void RoomClient::findBurst() {
         return;
     }
     placement_.tieBurst(burstAt_, listeningFrom_ + found);
-    if (std::getenv("MIVO_ROOM_DEBUG"))
-        std::fprintf(stderr, "burst written %lld heard %lld (prominence %.1f)\n", (long long)burstAt_,
-                     (long long)(listeningFrom_ + found), prominence);
     stage_ = Stage::settling;
     placeEcho();
 }
