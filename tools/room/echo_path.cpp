@@ -44,6 +44,9 @@ EchoPath::EchoPath(const RoomDescription& room, double rate, size_t maximumBlock
             size_t made = 0;
             soxr_process(drift_, silence.data(), silence.size(), nullptr, resampled_.data(), resampled_.size(), &made);
         }
+        // Its delay now is its filter's: what it reports later also counts input it is holding
+        // back at that moment, which the timeline of its output does not.
+        driftLatency_ = soxr_delay(drift_);
     }
     if (room.clipDbfs < 0.0) clipLevel_ = fromDecibels(room.clipDbfs);
     if (room.noiseDbfs < 0.0) noiseLevel_ = fromDecibels(room.noiseDbfs);
@@ -57,7 +60,7 @@ EchoPath::~EchoPath() {
 
 double EchoPath::processingLatency() const {
     double latency = convolver_ ? static_cast<double>(PartitionedConvolver::blockSize) : 0.0;
-    if (drift_) latency += soxr_delay(drift_);
+    latency += driftLatency_;
     return latency;
 }
 

@@ -61,6 +61,7 @@ private:
     std::unique_ptr<PartitionedConvolver> convolver_;
     std::unique_ptr<PartitionedConvolver> changedConvolver_;
     soxr_t drift_ = nullptr;
+    double driftLatency_ = 0.0;  // samples
     double clipLevel_ = 0.0;
     double noiseLevel_ = 0.0;
     uint64_t noiseState_ = 0;

@@ -17,6 +17,7 @@ import numpy as np
 
 RATE = 48000
 LONGEST_PATH = 0.6  # seconds of impulse response looked at
+NEAR = RATE // 1000  # an arrival's level counts what lies within 1 ms of it
 
 
 def read_pair(path):
@@ -44,8 +45,10 @@ def impulse_response(speaker, microphone, length):
         return None
     band = power > 1e-5 * power.max()
     response = np.fft.irfft(np.where(band, cross / np.maximum(power, 1e-30), 0), size)
-    kernel = np.fft.irfft(band.astype(float), size)[0]
-    return response[:length] / kernel
+    kernel = np.fft.irfft(band.astype(float), size)
+    # What a pure delay of gain 1 looks like through this band, from 1 ms before to 1 ms after.
+    spread = np.concatenate([kernel[-NEAR:], kernel[:NEAR + 1]]) / kernel[0]
+    return response[:length] / kernel[0], spread
 
 
 def bulk_delay(speaker, microphone):
@@ -59,8 +62,10 @@ def bulk_delay(speaker, microphone):
     return int(np.argmax(correlation))
 
 
-def first_arrival(response):
-    """Index (interpolated) and amplitude of the earliest arrival within 12 dB of the strongest."""
+def first_arrival(response, spread):
+    """Index (interpolated) and level of the earliest arrival within 12 dB of the strongest. The
+    level is the energy within 1 ms of it against a pure delay's there, so that an arrival smeared
+    over a few taps (a drifting path) still counts whole."""
     magnitude = np.abs(response)
     strongest = int(np.argmax(magnitude))
     candidates = np.nonzero(magnitude >= magnitude[strongest] * 10 ** (-12 / 20))[0]
@@ -74,7 +79,8 @@ def first_arrival(response):
         denominator = a - 2 * b + c
         if denominator != 0:
             offset = 0.5 * (a - c) / denominator
-    return index + offset, float(magnitude[index]), strongest
+    near = response[max(0, index - NEAR):index + NEAR + 1]
+    return index + offset, float(np.sqrt(np.sum(near ** 2) / np.sum(spread ** 2))), strongest
 
 
 def measure(speaker, microphone, window_seconds):
@@ -88,10 +94,10 @@ def measure(speaker, microphone, window_seconds):
         # Estimate from a little before the strongest arrival, so that long delays do not fall
         # out of the estimate's windows.
         skip = max(0, bulk_delay(s, m) - int(0.06 * RATE))
-        response = impulse_response(s[:len(s) - skip], m[skip:], length)
-        if response is None:
+        estimate = impulse_response(s[:len(s) - skip], m[skip:], length)
+        if estimate is None:
             continue
-        index, amplitude, strongest = first_arrival(response)
+        index, amplitude, strongest = first_arrival(*estimate)
         rows.append({"at_s": (start + window / 2) / RATE, "delay_ms": 1000 * (index + skip) / RATE,
                      "level_db": 20 * np.log10(max(abs(amplitude), 1e-12)),
                      "strongest_ms": 1000 * (strongest + skip) / RATE})
@@ -99,19 +105,37 @@ def measure(speaker, microphone, window_seconds):
 
 
 def summarise(rows):
+    """Medians over the windows, and the drift as the slope of the delay over time; windows far
+    from the median delay (too little sound in them to measure by) are left out."""
     if not rows:
         return None
+    middle = np.median([r["delay_ms"] for r in rows])
+    rows = [r for r in rows if abs(r["delay_ms"] - middle) < 10.0]
     delays = np.array([r["delay_ms"] for r in rows])
     levels = np.array([r["level_db"] for r in rows])
     times = np.array([r["at_s"] for r in rows])
     drift = 0.0
     if len(rows) >= 3 and times[-1] - times[0] > 5:
-        slope = np.polyfit(times, delays, 1)[0]  # ms per s
-        drift = slope * 1000.0  # ppm: us per s
+        drift = np.polyfit(times, delays, 1)[0] * 1000.0  # ms per s to us per s: ppm
     return {"delay_ms": float(np.median(delays)), "delay_first_ms": float(delays[0]),
             "delay_last_ms": float(delays[-1]), "level_db": float(np.median(levels)),
-            "strongest_ms": float(np.median([r["strongest_ms"] for r in rows])), "drift_ppm": drift,
+            "strongest_ms": float(np.median([r["strongest_ms"] for r in rows])), "drift_ppm": float(drift),
             "windows": len(rows), "rows": rows}
+
+
+def measure_room(speaker, microphone, window_seconds):
+    """summarise(measure(...)); where the path drifts, the level comes from the microphone
+    stretched back by the drift, since a delay that moves within a window blurs its estimate."""
+    summary = summarise(measure(speaker, microphone, window_seconds))
+    if summary is None or abs(summary["drift_ppm"]) < 20:
+        return summary
+    stretch = 1.0 + summary["drift_ppm"] * 1e-6
+    positions = np.arange(len(microphone)) * stretch
+    steady = np.interp(positions, np.arange(len(microphone)), microphone, right=0.0)
+    levels = summarise(measure(speaker, steady, window_seconds))
+    if levels is not None:
+        summary["level_db"] = levels["level_db"]
+    return summary
 
 
 def main():
@@ -122,13 +146,12 @@ def main():
     parser.add_argument("--rows", action="store_true", help="print every window too")
     args = parser.parse_args()
     speaker, microphone = read_pair(args.recording)
-    rows = measure(speaker, microphone, args.window)
-    summary = summarise(rows)
+    summary = measure_room(speaker, microphone, args.window)
     if summary is None:
         print("room_truth: the loudspeaker played nothing to measure", file=sys.stderr)
         return 1
     if args.rows:
-        for row in rows:
+        for row in summary["rows"]:
             print(f"  {row['at_s']:6.1f} s  delay {row['delay_ms']:7.2f} ms  level {row['level_db']:6.1f} dB  "
                   f"strongest at {row['strongest_ms']:7.2f} ms", file=sys.stderr)
     if args.json:
