@@ -152,3 +152,39 @@ def write_readme(path, table_text):
     text = pattern.sub(lambda _: f"{begin}\n{table_text}\n{end}", text)
     with open(path, "w") as file:
         file.write(text)
+
+
+def main():
+    """Table, README section and picture again from sessions kept with --save; a later file's
+    rooms and systems replace an earlier one's (a room run again after a fix)."""
+    import argparse
+    import json
+
+    parser = argparse.ArgumentParser(description=main.__doc__)
+    parser.add_argument("saved", nargs="+", help="JSON files written by echo_benchmark.py --save")
+    parser.add_argument("--server", default="pulseaudio")
+    parser.add_argument("--png")
+    parser.add_argument("--readme")
+    args = parser.parse_args()
+    results, settings, latencies, runs = {}, {}, {}, 0
+    for path in args.saved:
+        with open(path) as file:
+            saved = json.load(file)
+        settings.update(saved["settings"])
+        latencies.update({k: v for k, v in saved["latencies"].items() if v})
+        for key, sessions in saved["results"].items():
+            room, system = key.split("|")
+            results[(room, system)] = sessions
+            runs = max(runs, len(sessions))
+    rooms = sorted(settings)
+    systems = [s for s in NAMES if any(system == s for _, system in results)]
+    text = table(args.server, rooms, systems, results, latencies, settings, runs)
+    print(text)
+    if args.png:
+        draw(args.png, rooms, systems, results, settings)
+    if args.readme:
+        write_readme(args.readme, text)
+
+
+if __name__ == "__main__":
+    main()
