@@ -57,6 +57,10 @@ SYSTEMS = ("library", "webrtc", "speex")
 CANCELLER_ARGS = {"webrtc": 'aec_args="analog_gain_control=0 digital_gain_control=0"', "speex": ""}
 
 
+class ServerGone(BenchmarkError):
+    """The private server ended: no later session can run."""
+
+
 class Children:
     """Every process the benchmark starts, so that each can be ended by its own id."""
 
@@ -401,6 +405,9 @@ def run_room(bench, talkers, room, systems, runs, results, failures):
             except BenchmarkError as error:
                 failures.append((room, system, f"run {run + 1}: {error}"))
                 print(f"[{room} {system}] run {run + 1}: {error}", file=sys.stderr)
+                if bench.server.process.poll() is not None:
+                    raise ServerGone(f"the private server ended (exit {bench.server.process.returncode}) during "
+                                     f"{room}, {system}, run {run + 1}") from error
                 continue
             finally:
                 if process is not None:
@@ -454,6 +461,13 @@ def main():
                 failures.append(("clicks", system, f"latency not measured: {error}"))
         for room in rooms:
             settings[room] = run_room(bench, talkers, room, systems, args.runs, results, failures)
+    except ServerGone as error:
+        failures.append(("server", "all", str(error)))
+        print(f"echo benchmark: {error}; the server's log:", file=sys.stderr)
+        for name in os.listdir(work):
+            if name.endswith(".log"):
+                with open(os.path.join(work, name)) as file:
+                    print(f"--- {name}\n{file.read()[-4000:]}", file=sys.stderr)
     finally:
         bench.children.end_all()
         shutil.rmtree(work, ignore_errors=True)

@@ -75,6 +75,7 @@ int serve(const std::map<std::string, std::string>& table, const std::string& ro
     sigemptyset(&stopping);
     sigaddset(&stopping, SIGTERM);
     sigaddset(&stopping, SIGINT);
+    sigaddset(&stopping, SIGCHLD);
     sigprocmask(SIG_BLOCK, &stopping, nullptr);
     const std::string kind = value(table, "server", "");
     PrivateSoundServer server(kind.empty() ? serverKindFromEnvironment()
@@ -109,8 +110,18 @@ int serve(const std::map<std::string, std::string>& table, const std::string& ro
         }
     }
     std::rename((envFile + ".partial").c_str(), envFile.c_str());
-    int received = 0;
-    sigwait(&stopping, &received);
+    // Until told to stop, or until a process of the server or the room ends by itself: then the
+    // server is no longer what the variables say, and whoever started this must know.
+    for (;;) {
+        int received = 0;
+        sigwait(&stopping, &received);
+        if (received != SIGCHLD) break;
+        if (const std::string ended = server.endedProcess(); !ended.empty()) {
+            std::fprintf(stderr, "mivo-room serve: %s ended by itself\n%s\n", ended.c_str(), server.log().c_str());
+            server.stop();
+            return 1;
+        }
+    }
     server.stop();
     return 0;
 }

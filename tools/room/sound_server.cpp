@@ -271,6 +271,19 @@ pid_t PrivateSoundServer::clientFacing() const {
 
 bool PrivateSoundServer::running() const { return clientFacing() > 0; }
 
+std::string PrivateSoundServer::endedProcess() {
+    std::vector<Child*> all{&room_};
+    for (Child& child : children_) all.push_back(&child);
+    for (Child* child : all) {
+        int status = 0;
+        if (child->pid > 0 && waitpid(child->pid, &status, WNOHANG) == child->pid) {
+            child->pid = -1;
+            return child->name;
+        }
+    }
+    return {};
+}
+
 std::vector<pid_t> PrivateSoundServer::processes() const {
     std::vector<pid_t> result;
     for (const Child& child : children_) {

@@ -49,6 +49,8 @@ public:
     void stop();
 
     bool running() const;
+    // The name of a started process that has ended on its own (and is reaped now), or empty.
+    std::string endedProcess();
     ServerKind kind() const { return kind_; }
     // The process clients talk to (pulseaudio or pipewire-pulse), or -1.
     pid_t clientFacing() const;
