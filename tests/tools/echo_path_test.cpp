@@ -152,6 +152,8 @@ TEST(EchoPath, DriftMovesTheEchoByItsPartsPerMillion) {
     const auto output = run(path, input);
     const long early = bestLag(input, output, 4000, 48000, 96000);
     const long late = bestLag(input, output, 4000, 48000 * 10, 48000 * 11);
+    // Placed where asked, the resampler's own delay taken off; drifted by the first window's middle.
+    EXPECT_NEAR(static_cast<double>(early), 2880.0 + described.driftPpm * 1e-6 * 1.5 * rate, 3.0);
     // 150 ppm over the 9 s between the two windows' middles is 65 samples.
     EXPECT_NEAR(static_cast<double>(late - early), described.driftPpm * 1e-6 * 9.0 * rate, 2.0);
 }
