@@ -18,7 +18,12 @@ namespace {
 
 constexpr uint32_t rate = 48000;
 constexpr size_t fragment = 240;          // 5 ms: how often the monitors deliver
-constexpr size_t leadSamples = 360;       // 7.5 ms written ahead of the echo stream's play position
+// Written ahead of the echo stream's play position: short enough for a 10 ms room, longer where
+// the room's delay leaves room for it, so that a busy machine runs the stream dry less often.
+size_t leadFor(const RoomDescription& room) {
+    const double milliseconds = std::clamp(room.delayMs / 4.0, 7.5, 15.0);
+    return static_cast<size_t>(milliseconds * rate / 1000.0);
+}
 constexpr size_t largestBlock = 48000;    // the most one read can hand over (a second)
 constexpr size_t burstSamples = 4800;     // 100 ms of noise at -20 dBFS
 constexpr size_t burstListening = 48000;  // how much of the microphone is searched for it
@@ -85,6 +90,7 @@ private:
     std::vector<float> output_;
     const std::vector<float> burst_;
     std::vector<float> heard_;
+    const size_t leadSamples = leadFor(room_);
     const std::vector<float> silence_ = std::vector<float>(leadSamples, 0.0f);
     pa_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
@@ -182,7 +188,7 @@ void RoomClient::onStreamState(pa_stream* stream, void* self) {
     const auto ready = [](pa_stream* s) { return s && pa_stream_get_state(s) == PA_STREAM_READY; };
     if (!client->started_ && ready(client->loudspeaker_) && ready(client->echo_) && ready(client->microphone_)) {
         client->started_ = true;
-        client->write(client->silence_.data(), leadSamples);
+        client->write(client->silence_.data(), client->leadSamples);
         client->arm(300000);  // let the streams settle before their timing is trusted
     }
 }
