@@ -1,7 +1,7 @@
 // Echo cancellation end to end: the library on the real platform, in a private daemon's virtual
-// rooms (tools/room/rooms.conf): by default whatever the library plays comes back into the
-// microphone 60 ms later at full level; the quiet and the reverberant rooms hold the canceller to
-// a floor that it passes and a bypassed one does not.
+// rooms (tools/room/rooms.conf): by default module-loopback brings whatever the library plays
+// back into the microphone 60 ms later at full level; the quiet and the reverberant rooms hold the
+// canceller to a floor that it passes and a bypassed one does not.
 //
 // Far-end speech is played through the library's C interface; room.monitor (the microphone) is
 // also recorded directly by a plain client at the same time. Both are cut by arrival time, so no
@@ -264,8 +264,6 @@ Clock::time_point after(Clock::time_point base, double seconds) {
 
 class EchoRoomTest : public PulseDaemonTest {
 protected:
-    std::string roomName() const override { return "pure-60"; }
-
     void SetUp() override {
         PulseDaemonTest::SetUp();
         if (HasFatalFailure()) return;
