@@ -1,12 +1,16 @@
 /* The library's side of the echo benchmark: a host on the public C interface only.
  *
  *   mivo-echo-host --out CAPTURE.raw --stamps STAMPS.txt --seconds S [--play FAR.raw]
+ *                  [--pause-at S --pause-ms M]
  *
  * Starts the library, prints "ready", and on the line "go" from standard input begins to play
  * FAR.raw (48 kHz mono s16) while it records the library's 16 kHz capture for S seconds. The
  * capture is read 10 ms at a time from the start; after every read the stamps file gets
  * "<CLOCK_MONOTONIC ns> <samples so far>", so that the time a sample reached this host is known.
- * Prints "go <ns>" when playback begins and "played <frames>" at the end. */
+ * With --pause-at, the host stops writing for M ms once S seconds of FAR.raw are written, as a
+ * host that falls behind would (the playback underruns). After S seconds it prints "finished"
+ * and waits, still running, for a line on standard input (so that its threads can be measured),
+ * then prints "go <ns>" and "played <frames>". */
 #include <errno.h>
 #include <poll.h>
 #include <pthread.h>
@@ -32,6 +36,8 @@ struct Writer {
     mivo_voice_io* voice;
     const int16_t* frames;
     size_t frameCount;
+    size_t pauseAt;         /* frame at which writing stops for pauseMs; 0: never */
+    int pauseMs;
     atomic_llong goNs;      /* 0 until "go" arrived */
     atomic_int finishing;   /* the capture side is done: stop writing */
     atomic_int failed;
@@ -54,6 +60,10 @@ static void* writePlayback(void* argument) {
          offset += playbackChunk) {
         size_t count = writer->frameCount - offset;
         if (count > playbackChunk) count = playbackChunk;
+        if (writer->pauseAt > 0 && offset <= writer->pauseAt && writer->pauseAt < offset + count) {
+            struct timespec pause = {writer->pauseMs / 1000, (long)(writer->pauseMs % 1000) * 1000000L};
+            nanosleep(&pause, NULL);
+        }
         result = mivo_voice_io_write_playback(writer->voice, writer->frames + offset, (int32_t)count);
     }
     if (result < 0 && !atomic_load(&writer->finishing)) {
@@ -116,7 +126,13 @@ int main(int argc, char** argv) {
     printf("ready\n");
     fflush(stdout);
 
-    struct Writer writer = {.voice = voice, .frames = frames, .frameCount = frameCount};
+    const char* pauseAtText = option(argc, argv, "--pause-at");
+    const char* pauseMsText = option(argc, argv, "--pause-ms");
+    struct Writer writer = {.voice = voice,
+                            .frames = frames,
+                            .frameCount = frameCount,
+                            .pauseAt = pauseAtText ? (size_t)(atof(pauseAtText) * 48000.0) : 0,
+                            .pauseMs = pauseMsText ? atoi(pauseMsText) : 0};
     pthread_t writerThread;
     pthread_create(&writerThread, NULL, writePlayback, &writer);
 
@@ -155,6 +171,12 @@ int main(int argc, char** argv) {
             ++reads;
         }
     }
+    /* Still running: the caller measures the library's threads now. */
+    printf("finished\n");
+    fflush(stdout);
+    struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+    char line[16];
+    if (poll(&input, 1, 10000) > 0 && read(STDIN_FILENO, line, sizeof line) < 0) status = 1;
     atomic_store(&writer.finishing, 1);
     mivo_voice_io_interrupt_playback(voice);
     mivo_voice_io_stop(voice);

@@ -3,6 +3,9 @@
  *   mivo-echo-probe record --device D --rate R --seconds S --out FILE.raw --stamps FILE.txt
  *       Records mono s16 in 10 ms fragments; after every read writes "<monotonic ns> <samples so far>"
  *       to the stamps file, so that a sample's arrival time in this client is known.
+ *   mivo-echo-probe play --device D --file FAR.raw [--pause-at S --pause-ms M]
+ *       Plays 48 kHz mono s16 in 10 ms writes with a 100 ms buffer, as a real-time source would;
+ *       with --pause-at it stops writing for M ms once S seconds are written (an underrun).
  *   mivo-echo-probe clicks --device D --count N --interval-ms I --lead-ms L --log FILE.txt
  *       Plays 48 kHz mono silence with N short clicks into D. For every click writes the
  *       monotonic ns at which its first sample reaches the device: the write time plus the
@@ -40,6 +43,7 @@ static const char* option(int argc, char** argv, const char* name, const char* f
 
 static int usage(void) {
     fputs("usage: mivo-echo-probe record --device D --rate R --seconds S --out FILE --stamps FILE\n"
+          "       mivo-echo-probe play --device D --file FAR.raw [--pause-at S --pause-ms M]\n"
           "       mivo-echo-probe clicks --device D --count N --interval-ms I --lead-ms L --log FILE\n",
           stderr);
     return 2;
@@ -87,6 +91,52 @@ static int record(int argc, char** argv) {
     }
     fclose(out);
     fclose(stamps);
+    pa_simple_free(stream);
+    return status;
+}
+
+static int play(int argc, char** argv) {
+    const char* device = option(argc, argv, "--device", NULL);
+    const char* path = option(argc, argv, "--file", NULL);
+    const double pauseAt = atof(option(argc, argv, "--pause-at", "0"));
+    const int pauseMs = atoi(option(argc, argv, "--pause-ms", "0"));
+    if (!device || !path) return usage();
+    FILE* file = fopen(path, "rb");
+    if (!file) {
+        fprintf(stderr, "mivo-echo-probe: cannot read %s: %s\n", path, strerror(errno));
+        return 1;
+    }
+    enum { rate = 48000, chunk = 480 };
+    const pa_sample_spec sampleFormat = {PA_SAMPLE_S16LE, rate, 1};
+    const pa_buffer_attr attr = {(uint32_t)-1, 10 * chunk * 2, (uint32_t)-1, chunk * 2, (uint32_t)-1};
+    int error = 0;
+    pa_simple* stream = pa_simple_new(NULL, "mivo-echo-probe", PA_STREAM_PLAYBACK, device, "far end", &sampleFormat,
+                                      NULL, &attr, &error);
+    if (!stream) {
+        fprintf(stderr, "mivo-echo-probe: cannot play to %s: %s\n", device, pa_strerror(error));
+        fclose(file);
+        return 1;
+    }
+    int16_t buffer[chunk];
+    size_t written = 0;
+    int paused = pauseAt <= 0;
+    int status = 0;
+    size_t got = 0;
+    while (!stopRequested && (got = fread(buffer, 2, chunk, file)) > 0) {
+        if (!paused && (double)written >= pauseAt * rate) {
+            struct timespec pause = {pauseMs / 1000, (long)(pauseMs % 1000) * 1000000L};
+            nanosleep(&pause, NULL);
+            paused = 1;
+        }
+        if (pa_simple_write(stream, buffer, got * 2, &error) < 0) {
+            fprintf(stderr, "mivo-echo-probe: write to %s failed: %s\n", device, pa_strerror(error));
+            status = 1;
+            break;
+        }
+        written += got;
+    }
+    if (status == 0) pa_simple_drain(stream, &error);
+    fclose(file);
     pa_simple_free(stream);
     return status;
 }
@@ -179,5 +229,6 @@ int main(int argc, char** argv) {
     if (argc < 2) return usage();
     if (strcmp(argv[1], "record") == 0) return record(argc, argv);
     if (strcmp(argv[1], "clicks") == 0) return clicks(argc, argv);
+    if (strcmp(argv[1], "play") == 0) return play(argc, argv);
     return usage();
 }

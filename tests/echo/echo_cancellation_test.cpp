@@ -1,5 +1,7 @@
 // Echo cancellation end to end: the library on the real platform, in a private daemon's virtual
-// room where whatever the library plays comes back into the microphone 60 ms later.
+// rooms (tools/room/rooms.conf): by default module-loopback brings whatever the library plays
+// back into the microphone 60 ms later at full level; the quiet and the reverberant rooms hold the
+// canceller to a floor that it passes and a bypassed one does not.
 //
 // Far-end speech is played through the library's C interface; room.monitor (the microphone) is
 // also recorded directly by a plain client at the same time. Both are cut by arrival time, so no
@@ -443,6 +445,50 @@ TEST_F(EchoRoomTest, WithProcessingBypassedTheEchoStays) {
     EXPECT_LT(reduction, 6.0) << "bypassed, the library still removed the echo";
     std::printf("bypassed: echo reduction %.1f dB (echo at the microphone %.1f dBFS)\n", reduction, microphoneDb);
 }
+
+// A room of the matrix with the least echo reduction the library must reach in it.
+struct RoomFloor {
+    const char* room;
+    double floorDb;
+};
+
+void PrintTo(const RoomFloor& floor, std::ostream* out) { *out << floor.room; }
+
+class EchoRoomFloorTest : public EchoRoomTest, public ::testing::WithParamInterface<RoomFloor> {
+protected:
+    std::string roomName() const override { return GetParam().room; }
+};
+
+TEST_P(EchoRoomFloorTest, ReducesTheEchoAboveTheFloorAndABypassedCancellerDoesNot) {
+    double microphoneDb = 0.0;
+    const Session processed = run(platform::defaultAudioPlatform(), false);
+    ASSERT_FALSE(HasFailure());
+    const double reduction = echoReduction(processed, &microphoneDb);
+    ASSERT_GT(microphoneDb, -65.0) << "the room returned no echo";
+    EXPECT_GE(reduction, GetParam().floorDb) << "echo at the microphone " << microphoneDb << " dBFS";
+
+    double bypassedMicrophoneDb = 0.0;
+    const Session bypassed = run(std::make_shared<BypassingPlatform>(platform::defaultAudioPlatform()), false);
+    ASSERT_FALSE(HasFailure());
+    const double bypassedReduction = echoReduction(bypassed, &bypassedMicrophoneDb);
+    ASSERT_GT(bypassedMicrophoneDb, -65.0) << "the room returned no echo";
+    EXPECT_LT(bypassedReduction, GetParam().floorDb) << "the floor does not tell a canceller from none";
+    std::printf("%s: echo reduction %.1f dB (echo at the microphone %.1f dBFS), bypassed %.1f dB, floor %.1f dB\n",
+                GetParam().room, reduction, microphoneDb, bypassedReduction, GetParam().floorDb);
+}
+
+// A quiet pure delay, where the canceller's residual floor shows, and the office, reverberant with
+// RT60 0.3 s. The floors sit under the worst runs of today's canceller (in the sanitized build it
+// reached 6.5 to 49 dB in the quiet room and 42 to 45 dB in the office) and above a bypassed one
+// (0 dB). The room whose strongest arrival is a reflection is left to the benchmark: today's
+// canceller falls to 1 to 8 dB in some runs there.
+INSTANTIATE_TEST_SUITE_P(Rooms, EchoRoomFloorTest,
+                         ::testing::Values(RoomFloor{"quiet-60", 5.0}, RoomFloor{"office", 8.0}),
+                         [](const auto& info) {
+                             std::string name = info.param.room;
+                             std::replace(name.begin(), name.end(), '-', '_');
+                             return name;
+                         });
 
 }  // namespace
 }  // namespace mivo::testing

@@ -1,25 +1,17 @@
 #include "private_pulse_daemon.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <pulse/error.h>
 #include <pulse/pulseaudio.h>
 #include <pulse/simple.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
 
 namespace mivo::testing {
 
@@ -48,138 +40,29 @@ size_t countEntries(const char* path) {
 
 }  // namespace
 
-PrivatePulseDaemon::PrivatePulseDaemon() {
-    char pattern[] = "/tmp/mivo-pulse-XXXXXX";
-    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-    directory_ = pattern;
-    const std::string runtime = directory_ + "/runtime";
-    const std::string home = directory_ + "/home";
-    std::filesystem::create_directories(runtime + "/pulse");
-    std::filesystem::create_directories(home);
-    chmod(runtime.c_str(), 0700);
-    socket_ = runtime + "/pulse/native";
+PrivatePulseDaemon::PrivatePulseDaemon(std::string room)
+    : room_(std::move(room)), server_(room::serverKindFromEnvironment()) {}
 
-    // Clients of this process (the library, pactl, the helpers) reach this daemon and no other,
-    // and none of them ever starts one on its own.
-    std::ofstream(directory_ + "/client.conf") << "autospawn = no\nenable-memfd = no\n";
-    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    setenv("HOME", home.c_str(), 1);
-    setenv("PULSE_RUNTIME_PATH", (runtime + "/pulse").c_str(), 1);
-    setenv("PULSE_SERVER", ("unix:" + socket_).c_str(), 1);
-    setenv("PULSE_CLIENTCONFIG", (directory_ + "/client.conf").c_str(), 1);
-    unsetenv("PULSE_SINK");
-    unsetenv("PULSE_SOURCE");
-
-    std::ofstream script(directory_ + "/room.pa");
-    script << "load-module module-native-protocol-unix socket=" << socket_ << " auth-anonymous=1\n"
-           << "load-module module-null-sink sink_name=speaker rate=48000 channels=1 format=float32le\n"
-           << "load-module module-null-sink sink_name=room rate=48000 channels=1 format=float32le\n"
-           << "load-module module-loopback source=speaker.monitor sink=room latency_msec=60\n"
-           << "set-default-sink speaker\n"
-           << "set-default-source room.monitor\n"
-           // Loading modules may leave volumes below 100 %.
-           << "set-source-volume room.monitor 65536\n"
-           << "set-source-volume speaker.monitor 65536\n"
-           << "set-sink-volume speaker 65536\n"
-           << "set-sink-volume room 65536\n"
-           // A null sink renders as far ahead as its latency allows; until a client asks for a
-           // short latency that is seconds, and a stream that joins then waits that long for its
-           // first data. A suspend and resume restarts both sinks at the loopback's short latency.
-           << "suspend-sink speaker 1\n"
-           << "suspend-sink room 1\n"
-           << "suspend-sink speaker 0\n"
-           << "suspend-sink room 0\n";
-}
-
-PrivatePulseDaemon::~PrivatePulseDaemon() {
-    kill();
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);
-}
+PrivatePulseDaemon::~PrivatePulseDaemon() = default;
 
 bool PrivatePulseDaemon::start(std::string* failure) {
-    if (pid_ > 0) return true;
-    const std::string script = directory_ + "/room.pa";
-    const std::string logPath = directory_ + "/daemon.log";
-    std::vector<std::string> arguments = {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
-                                          "--disallow-exit", "--use-pid-file=no", "--log-target=stderr",
-                                          "-F", script};
-    std::vector<char*> argv;
-    for (auto& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    const pid_t parent = getpid();
-    const pid_t child = fork();
-    if (child == 0) {
-        // The daemon dies with the test process, whatever way that ends.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) _exit(1);
-        if (log >= 0) {
-            dup2(log, STDOUT_FILENO);
-            dup2(log, STDERR_FILENO);
-        }
-        execvp(argv[0], argv.data());
-        _exit(127);
+    if (running()) return true;
+    std::string reason;
+    if (server_.start(&reason)) {
+        roomState_ = server_.startRoom(MIVO_ROOM_TOOL, MIVO_ROOMS_FILE, room_, &reason);
+        if (!roomState_.empty()) return true;
     }
-    if (log >= 0) close(log);
-    if (child < 0) {
-        if (failure) *failure = "fork failed";
-        return false;
-    }
-    pid_ = child;
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            break;
-        }
-        if (access(socket_.c_str(), F_OK) == 0 && pactl("info") == 0) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (failure) *failure = "the private PulseAudio daemon did not start:\n" + this->log();
-    kill();
+    if (failure) *failure = "the private " + std::string(room::serverName(server_.kind())) + " server did not start: " + reason;
+    server_.stop();
     return false;
 }
 
-void PrivatePulseDaemon::kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    frozen_ = false;
-}
-
-void PrivatePulseDaemon::freeze() {
-    if (pid_ > 0 && !frozen_) {
-        // waitpid reports the stop only once every thread has stopped, so nothing is answered
-        // after this returns.
-        ::kill(pid_, SIGSTOP);
-        int status = 0;
-        waitpid(pid_, &status, WUNTRACED);
-        frozen_ = true;
-    }
-}
-
-void PrivatePulseDaemon::thaw() {
-    if (pid_ > 0 && frozen_) {
-        ::kill(pid_, SIGCONT);
-        frozen_ = false;
-    }
-}
+void PrivatePulseDaemon::kill() { server_.kill(); }
+void PrivatePulseDaemon::freeze() { server_.freeze(); }
+void PrivatePulseDaemon::thaw() { server_.thaw(); }
 
 int PrivatePulseDaemon::pactl(const std::string& arguments, std::string* output) const {
-    const std::string command = "pactl " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return -1;
-    std::string text;
-    char chunk[4096];
-    size_t got = 0;
-    while ((got = fread(chunk, 1, sizeof(chunk), pipe)) > 0) text.append(chunk, got);
-    const int status = pclose(pipe);
-    if (output) *output = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return server_.pactl(arguments, output);
 }
 
 std::string PrivatePulseDaemon::pactlOutput(const std::string& arguments) const {
@@ -255,13 +138,6 @@ bool PrivatePulseDaemon::loadNullSink(const std::string& name, unsigned rate, un
     return pactl("load-module module-null-sink sink_name=" + name + " rate=" + std::to_string(rate) +
                  " channels=" + std::to_string(channels)) == 0 &&
            pactl("suspend-sink " + name + " 1") == 0 && pactl("suspend-sink " + name + " 0") == 0;
-}
-
-std::string PrivatePulseDaemon::log() const {
-    std::ifstream file(directory_ + "/daemon.log");
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
 }
 
 SignalPlayer::SignalPlayer(std::string sink, std::vector<float> samples, bool loop, uint32_t latencyMilliseconds)

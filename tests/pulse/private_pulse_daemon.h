@@ -1,15 +1,19 @@
 #pragma once
 
-// A private PulseAudio daemon for tests, never the user's: its own runtime directory and HOME,
-// PULSE_SERVER pointing at its socket, started as a child process that dies with the test.
+// A private sound server for tests, never the user's: its own runtime directory and HOME,
+// PULSE_SERVER pointing at its socket, started as child processes that die with the test.
+// MIVO_TEST_SERVER=pipewire runs PipeWire (with WirePlumber, pipewire-pulse and a D-Bus session
+// bus of its own) instead of the PulseAudio daemon; the room is the same on both.
 //
-// The virtual room:
+// The virtual room (tools/room/rooms.conf names every room; "loopback-60" unless asked):
 //   speaker          null sink, 48 kHz mono float, the default sink (what the library plays into)
 //   room             null sink, 48 kHz mono float; room.monitor is the default source (the "microphone")
-//   speaker.monitor  -> room through module-loopback, 60 ms late: the echo path
+//   speaker.monitor  -> room: the echo path, module-loopback 60 ms late or a room of mivo-room
 // A client that plays into "room" is the near-end talker.
 
 #include <sys/types.h>
+
+#include "sound_server.h"
 
 #include <atomic>
 #include <chrono>
@@ -23,22 +27,28 @@ namespace mivo::testing {
 
 class PrivatePulseDaemon {
 public:
-    // Prepares the directory and the environment of this process; start() runs the daemon.
-    PrivatePulseDaemon();
-    // Kills the daemon and removes the directory.
+    // Prepares the directory and the environment of this process; start() runs the server and
+    // applies `room`.
+    explicit PrivatePulseDaemon(std::string room = "loopback-60");
+    // Kills the server and removes the directory.
     ~PrivatePulseDaemon();
     PrivatePulseDaemon(const PrivatePulseDaemon&) = delete;
     PrivatePulseDaemon& operator=(const PrivatePulseDaemon&) = delete;
 
-    // Starts the daemon and waits until it answers; false (with the daemon's log in `failure`)
-    // when it does not within 10 s.
+    // Starts the server, makes the room and waits until its echo is in place; false (with the
+    // server's log in `failure`) when that does not happen within 10 s.
     bool start(std::string* failure = nullptr);
     // SIGKILL, like a crash: clients see their connection drop.
     void kill();
     // SIGSTOP / SIGCONT: a server that stops answering without closing its socket.
     void freeze();
     void thaw();
-    bool running() const { return pid_ > 0; }
+    bool running() const { return server_.running(); }
+    room::ServerKind server() const { return server_.kind(); }
+    // The room's "ready delay_ms=... floor_ms=..." line once start() succeeded.
+    const std::string& roomState() const { return roomState_; }
+    // Every process started for the server and the room and not yet reaped.
+    std::vector<pid_t> processes() const { return server_.processes(); }
 
     // Runs pactl against the daemon; the exit status, and what it printed in `output`.
     int pactl(const std::string& arguments, std::string* output = nullptr) const;
@@ -55,14 +65,13 @@ public:
     // Loads another null sink and restarts it at a short latency (see the room's script).
     bool loadNullSink(const std::string& name, unsigned rate, unsigned channels) const;
 
-    const std::string& directory() const { return directory_; }
-    std::string log() const;
+    const std::string& directory() const { return server_.directory(); }
+    std::string log() const { return server_.log(); }
 
 private:
-    std::string directory_;
-    std::string socket_;
-    pid_t pid_ = -1;
-    bool frozen_ = false;
+    const std::string room_;
+    room::PrivateSoundServer server_;
+    std::string roomState_;
 };
 
 // Plays mono 48 kHz float samples into a sink through a plain PulseAudio client, on a thread of

@@ -12,8 +12,11 @@ namespace mivo::testing {
 // A fresh private daemon with the virtual room for every test, killed when the test ends.
 class PulseDaemonTest : public ::testing::Test {
 protected:
+    // The room of tools/room/rooms.conf the daemon starts with.
+    virtual std::string roomName() const { return "loopback-60"; }
+
     void SetUp() override {
-        daemon_ = std::make_unique<PrivatePulseDaemon>();
+        daemon_ = std::make_unique<PrivatePulseDaemon>(roomName());
         std::string failure;
         ASSERT_TRUE(daemon_->start(&failure)) << failure;
     }

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # The ctypes example in a private room: it must play its 3 s tone, record 3 s at 16 kHz and exit 0.
-#   check_python_example.sh <libMivoVoiceIO.so>
+#   check_python_example.sh <libMivoVoiceIO.so> <mivo-room>
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 library=${1:?library}
+room_tool=${2:?mivo-room}
 out=$(mktemp -d)
 # shellcheck source=../../scripts/private-pulse.sh
 source "$root/scripts/private-pulse.sh"
-private_pulse_start
+private_pulse_start "$room_tool"
 trap 'private_pulse_stop; rm -rf "$out"' EXIT
 # A sanitized build of the library can only be loaded into Python with its runtime preloaded.
 asan=$(ldd "$library" | awk '/libasan/ { print $3 }')

@@ -7,6 +7,6 @@ build=${1:?usage: $0 <build dir> [options]}
 shift
 # shellcheck source=../../scripts/private-pulse.sh
 source "$root/scripts/private-pulse.sh"
-private_pulse_start
+private_pulse_start "$build/tools/room/mivo-room"
 trap private_pulse_stop EXIT
 "$build/tools/measure-latency" "$@"

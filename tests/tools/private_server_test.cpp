@@ -1,0 +1,84 @@
+// The private sound server of the device tests: either server by MIVO_TEST_SERVER, the same room
+// on both, and nothing of it left running afterwards, however it ends.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "private_pulse_daemon.h"
+
+namespace mivo::testing {
+namespace {
+
+bool alive(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
+
+bool installed(const char* program) {
+    const std::string command = std::string("command -v ") + program + " >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+class PrivateServerTest : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        if (std::string(GetParam()) == "pipewire" && !installed("pipewire-pulse")) {
+            GTEST_SKIP() << "pipewire-pulse is not installed";
+        }
+        const char* before = std::getenv("MIVO_TEST_SERVER");
+        saved_ = before ? before : "";
+        setenv("MIVO_TEST_SERVER", GetParam(), 1);
+    }
+    void TearDown() override {
+        if (saved_.empty()) {
+            unsetenv("MIVO_TEST_SERVER");
+        } else {
+            setenv("MIVO_TEST_SERVER", saved_.c_str(), 1);
+        }
+    }
+
+private:
+    std::string saved_;
+};
+
+TEST_P(PrivateServerTest, RunsTheChosenServerWithTheRoomAndLeavesNothingRunning) {
+    std::vector<pid_t> started;
+    {
+        PrivatePulseDaemon daemon("pure-60");
+        std::string failure;
+        ASSERT_TRUE(daemon.start(&failure)) << failure;
+        const std::string serverName = daemon.pactlOutput("info");
+        EXPECT_EQ(serverName.find("PipeWire") != std::string::npos, std::string(GetParam()) == "pipewire")
+            << serverName;
+        EXPECT_NE(daemon.pactlOutput("get-default-sink").find("speaker"), std::string::npos);
+        EXPECT_NE(daemon.pactlOutput("get-default-source").find("room.monitor"), std::string::npos);
+        EXPECT_EQ(daemon.roomState().rfind("ready delay_ms=", 0), 0u) << daemon.roomState();
+        started = daemon.processes();
+        // The server (one process, or four for PipeWire) and the room's echo path.
+        EXPECT_EQ(started.size(), std::string(GetParam()) == "pipewire" ? 5u : 2u);
+        for (pid_t pid : started) EXPECT_TRUE(alive(pid)) << pid;
+    }
+    for (pid_t pid : started) EXPECT_FALSE(alive(pid)) << "process " << pid << " outlived its server";
+}
+
+TEST_P(PrivateServerTest, KilledLikeACrashItLeavesNothingRunningEither) {
+    PrivatePulseDaemon daemon;
+    std::string failure;
+    ASSERT_TRUE(daemon.start(&failure)) << failure;
+    const std::vector<pid_t> started = daemon.processes();
+    ASSERT_FALSE(started.empty());
+    daemon.freeze();
+    daemon.kill();
+    EXPECT_FALSE(daemon.running());
+    EXPECT_NE(daemon.pactl("info"), 0);
+    for (pid_t pid : started) EXPECT_FALSE(alive(pid)) << "process " << pid << " outlived the kill";
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, PrivateServerTest, ::testing::Values("pulseaudio", "pipewire"),
+                         [](const auto& info) { return std::string(info.param); });
+
+}  // namespace
+}  // namespace mivo::testing
