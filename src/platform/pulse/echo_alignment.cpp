@@ -1,0 +1,110 @@
+#include "platform/pulse/echo_alignment.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace mivo::platform::pulse {
+
+namespace {
+
+constexpr int64_t samplesPerMs = voiceRate / 1000;
+// Until the server's timing arrives: the playback buffer the engine asks for, about.
+constexpr int64_t assumedLead = 30 * samplesPerMs;
+// A step in the timing this large, held for `stepHold` frames, moves the reference. Smaller
+// steps are the timing's own wander; right after a discontinuity the engine reported, less will do.
+constexpr double stepThreshold = 4.0 * samplesPerMs;
+constexpr double stepThresholdAfterDiscontinuity = 2.0 * samplesPerMs;
+constexpr uint32_t stepHold = 5;
+constexpr uint32_t discontinuityWindow = 100;  // frames: a second
+// Recent frames against those of 200 ms before.
+constexpr uint32_t recentFrames = 5;
+constexpr uint32_t earlierFrames = 25;
+
+template <size_t N>
+double medianOf(std::array<double, N> values, size_t count) {
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(count / 2);
+    std::nth_element(values.begin(), middle, values.begin() + static_cast<std::ptrdiff_t>(count));
+    return *middle;
+}
+
+}  // namespace
+
+EchoAlignment::EchoAlignment()
+    : history_(historyLength, 0.0f), finderReference_(voiceFrameLength, 0.0f), reference_(voiceFrameLength, 0.0f) {}
+
+void EchoAlignment::addRender(const float* frame, uint32_t delay) {
+    delay_ = delay;
+    for (uint32_t i = 0; i < voiceFrameLength; ++i) {
+        history_[static_cast<size_t>(written_ + i) & (historyLength - 1)] = frame[i];
+    }
+    written_ += voiceFrameLength;
+}
+
+void EchoAlignment::noteDiscontinuity() { sinceDiscontinuity_ = 0; }
+
+std::optional<int32_t> EchoAlignment::roomDelay() const {
+    const int32_t lag = finder_.echoLag();
+    if (lag < 0) return std::nullopt;
+    return lag - finderMargin;
+}
+
+void EchoAlignment::followTiming(const CaptureTiming& timing) {
+    if (sinceDiscontinuity_ < discontinuityWindow) ++sinceDiscontinuity_;
+    if (captured_ == 0) offset_ = captured_ - (written_ - assumedLead);
+    if (!timing.known) return;
+    const double heard = static_cast<double>(written_) - static_cast<double>(timing.renderLeadMicroseconds) * voiceRate / 1e6;
+    const double measured = static_cast<double>(captured_) - heard;
+    // The newest first.
+    std::copy_backward(measured_.begin(), measured_.end() - 1, measured_.end());
+    measured_[0] = measured;
+    measuredCount_ = std::min<uint32_t>(measuredCount_ + 1, offsetHistory);
+    if (!haveOffset_) {
+        if (measuredCount_ < recentFrames) return;
+        offset_ = std::llround(medianOf(measured_, recentFrames));
+        haveOffset_ = true;
+        return;
+    }
+    if (measuredCount_ < earlierFrames + recentFrames) return;
+    std::array<double, offsetHistory> earlier{};
+    std::copy(measured_.begin() + earlierFrames, measured_.begin() + earlierFrames + recentFrames, earlier.begin());
+    const double step = medianOf(measured_, recentFrames) - medianOf(earlier, recentFrames);
+    const double threshold = sinceDiscontinuity_ < discontinuityWindow ? stepThresholdAfterDiscontinuity : stepThreshold;
+    stepFrames_ = std::fabs(step) > threshold ? stepFrames_ + 1 : 0;
+    if (stepFrames_ >= stepHold) {
+        // The echo of everything rendered from here on moved by the step: so does the reference.
+        offset_ += std::llround(step);
+        stepFrames_ = 0;
+        measuredCount_ = 0;
+    }
+}
+
+void EchoAlignment::copyReference(int64_t position, float* out) const {
+    for (uint32_t i = 0; i < voiceFrameLength; ++i) {
+        // The downsampler's output `delay` samples later holds this place of the render stream.
+        const int64_t at = position + i + delay_;
+        const bool kept = at >= 0 && at < written_ && at >= written_ - static_cast<int64_t>(historyLength);
+        out[i] = kept ? history_[static_cast<size_t>(at) & (historyLength - 1)] : 0.0f;
+    }
+}
+
+const float* EchoAlignment::referenceFor(const float* capture, const CaptureTiming& timing) {
+    followTiming(timing);
+    // What the loudspeaker played while this frame was captured, and a little later.
+    const int64_t heard = captured_ - offset_;
+    copyReference(heard + finderMargin, finderReference_.data());
+    finder_.add(finderReference_.data(), capture);
+    // Until the echo is heard, a room of no delay: a short echo path is cancelled from the start.
+    const int32_t room = roomDelay().value_or(0);
+    int64_t position = heard - room + placementSamples;
+    const int64_t newest = written_ - static_cast<int64_t>(delay_) - voiceFrameLength;
+    if (position > newest) {
+        // The render has not run that far ahead: the echo lands earlier in the filter.
+        position = newest;
+        ++lateFrames_;
+    }
+    copyReference(position, reference_.data());
+    captured_ += voiceFrameLength;
+    return reference_.data();
+}
+
+}  // namespace mivo::platform::pulse
