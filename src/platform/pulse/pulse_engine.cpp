@@ -141,6 +141,9 @@ struct PulseEngine::Session {
 
     bool voiceProcessing = false;
     uint32_t captureChannels = 1;
+    // With voice processing on the server delivers the voice rate; otherwise the render rate.
+    uint32_t captureRate = renderRate;
+    uint32_t captureFrameLength = renderFrameLength;
     std::vector<float> frameStorage;
     std::vector<float*> frame;
     uint32_t frameFill = 0;
@@ -182,7 +185,7 @@ struct PulseEngine::Callbacks {
 
     static void underflow(pa_stream*, void* userdata) {
         auto* s = static_cast<Session*>(userdata);
-        if (s->processor) s->processor->realign();
+        if (s->processor) s->processor->noteDiscontinuity(Discontinuity::renderUnderrun);
     }
 
     static void readable(pa_stream*, size_t, void* userdata) {
@@ -364,7 +367,7 @@ std::shared_ptr<PulseEngine> PulseEngine::create(std::shared_ptr<ObserverRegistr
 }
 
 PulseEngine::PulseEngine(std::shared_ptr<ObserverRegistry> center, EngineOptions options)
-    : center_(std::move(center)), options_(std::move(options)), playerFormat_(standardFormat(processingRate, 1)) {}
+    : center_(std::move(center)), options_(std::move(options)), playerFormat_(standardFormat(renderRate, 1)) {}
 
 PulseEngine::~PulseEngine() {
     if (!inCallback()) {
@@ -427,11 +430,11 @@ void PulseEngine::connect(const std::shared_ptr<AudioNode>& from, const std::sha
 }
 
 AudioFormat PulseEngine::inputFormat() const {
-    if (voiceProcessing_.load()) return standardFormat(processingRate, 1);
+    if (voiceProcessing_.load()) return standardFormat(voiceRate, 1);
     ServerQuery query(options_.queryTimeout);
     const auto source = query.defaultSource();
     if (!source || source->channels == 0) return unusableFormat();
-    return standardFormat(processingRate, source->channels);
+    return standardFormat(renderRate, source->channels);
 }
 
 AudioFormat PulseEngine::outputFormat() const {
@@ -443,7 +446,7 @@ AudioFormat PulseEngine::outputFormat() const {
 
 AudioFormat PulseEngine::mixerFormat() const {
     std::lock_guard<std::mutex> hold(graphMutex_);
-    return mixerOutputFormat_.value_or(standardFormat(processingRate, 1));
+    return mixerOutputFormat_.value_or(standardFormat(renderRate, 1));
 }
 
 void PulseEngine::installTap(uint32_t bufferSize, TapBlock block) {
@@ -526,15 +529,16 @@ bool PulseEngine::open(Session& s, std::string& failure) {
     AudioFormat renderFormat;
     {
         std::lock_guard<std::mutex> hold(graphMutex_);
-        renderFormat = mixerOutputFormat_.value_or(standardFormat(processingRate, 1));
-        if (playerFormat_.sampleRate != renderFormat.sampleRate) {
+        renderFormat = mixerOutputFormat_.value_or(standardFormat(renderRate, 1));
+        if (playerFormat_.sampleRate != renderRate) {
             failure = "The player format's sample rate does not match the mixer's output";
             return false;
         }
     }
+    // The mix is made at the players' rate, whatever the rate of the mixer's connection to the
+    // output (the voice rate when it is connected with the input's format): the server converts.
     if (renderFormat.commonFormat != CommonFormat::float32 || renderFormat.interleaved ||
-        renderFormat.sampleRate != processingRate || renderFormat.channelCount == 0 ||
-        renderFormat.channelCount > PA_CHANNELS_MAX) {
+        renderFormat.channelCount == 0 || renderFormat.channelCount > PA_CHANNELS_MAX) {
         failure = "The mixer's output format is not one the engine can play";
         return false;
     }
@@ -627,17 +631,19 @@ bool PulseEngine::open(Session& s, std::string& failure) {
     // Everything the callbacks touch exists before the first of them can run.
     s.voiceProcessing = voiceProcessing_.load();
     s.captureChannels = s.voiceProcessing ? 1 : s.source.channels;
-    s.frameStorage.assign(size_t{processingFrameLength} * s.captureChannels, 0.0f);
+    s.captureRate = s.voiceProcessing ? voiceRate : renderRate;
+    s.captureFrameLength = s.captureRate / 100;
+    s.frameStorage.assign(size_t{s.captureFrameLength} * s.captureChannels, 0.0f);
     s.frame.resize(s.captureChannels);
     for (uint32_t c = 0; c < s.captureChannels; ++c) {
-        s.frame[c] = s.frameStorage.data() + size_t{c} * processingFrameLength;
+        s.frame[c] = s.frameStorage.data() + size_t{c} * s.captureFrameLength;
     }
     prepareTapStorage(s);
     s.renderChannels = renderFormat.channelCount;
-    s.mixStorage.assign(size_t{processingFrameLength} * s.renderChannels, 0.0f);
+    s.mixStorage.assign(size_t{renderFrameLength} * s.renderChannels, 0.0f);
     s.mix.resize(s.renderChannels);
-    for (uint32_t c = 0; c < s.renderChannels; ++c) s.mix[c] = s.mixStorage.data() + size_t{c} * processingFrameLength;
-    s.interleaved.assign(size_t{processingFrameLength} * s.renderChannels, 0.0f);
+    for (uint32_t c = 0; c < s.renderChannels; ++c) s.mix[c] = s.mixStorage.data() + size_t{c} * renderFrameLength;
+    s.interleaved.assign(size_t{renderFrameLength} * s.renderChannels, 0.0f);
     if (s.voiceProcessing && !preparedProcessor_ && options_.makeVoiceProcessor) {
         preparedProcessor_ = options_.makeVoiceProcessor(failure);
         if (!preparedProcessor_) return false;
@@ -650,13 +656,13 @@ bool PulseEngine::open(Session& s, std::string& failure) {
     // The engine cancels its own echo; the server must not stack its canceller on top.
     pa_proplist_sets(streamProperties, "filter.suppress", "echo-cancel");
 
-    const pa_sample_spec captureSampleFormat{PA_SAMPLE_FLOAT32NE, processingRate, static_cast<uint8_t>(s.captureChannels)};
+    const pa_sample_spec captureSampleFormat{PA_SAMPLE_FLOAT32NE, s.captureRate, static_cast<uint8_t>(s.captureChannels)};
     pa_channel_map captureMap;
     pa_channel_map_init_extend(&captureMap, captureSampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
     pa_proplist_sets(streamProperties, PA_PROP_MEDIA_NAME, "Voice capture");
     s.record = pa_stream_new_with_proplist(s.context, "Voice capture", &captureSampleFormat, &captureMap, streamProperties);
 
-    const pa_sample_spec renderSampleFormat{PA_SAMPLE_FLOAT32NE, processingRate, static_cast<uint8_t>(s.renderChannels)};
+    const pa_sample_spec renderSampleFormat{PA_SAMPLE_FLOAT32NE, renderRate, static_cast<uint8_t>(s.renderChannels)};
     pa_channel_map renderMap;
     pa_channel_map_init_extend(&renderMap, renderSampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
     pa_proplist_sets(streamProperties, PA_PROP_MEDIA_NAME, "Voice playback");
@@ -680,11 +686,11 @@ bool PulseEngine::open(Session& s, std::string& failure) {
                                                        PA_STREAM_AUTO_TIMING_UPDATE);
     const uint32_t unset = static_cast<uint32_t>(-1);
     pa_buffer_attr captureAttributes{unset, unset, unset, unset,
-                                     bytesFor(frameMilliseconds, processingRate, s.captureChannels)};
+                                     bytesFor(frameMilliseconds, s.captureRate, s.captureChannels)};
     // A short target keeps what is heard close to what is written; a small prebuffer starts it
     // at once and, after an underrun, holds the stream rather than let writes fall in the past.
-    const uint32_t frameBytes = bytesFor(frameMilliseconds, processingRate, s.renderChannels);
-    pa_buffer_attr renderAttributes{unset, bytesFor(playbackTargetMilliseconds, processingRate, s.renderChannels),
+    const uint32_t frameBytes = bytesFor(frameMilliseconds, renderRate, s.renderChannels);
+    pa_buffer_attr renderAttributes{unset, bytesFor(playbackTargetMilliseconds, renderRate, s.renderChannels),
                                     frameBytes, frameBytes, unset};
     if (pa_stream_connect_record(s.record, s.source.name.c_str(), &captureAttributes, timing) < 0 ||
         pa_stream_connect_playback(s.playback, s.sink.name.c_str(), &renderAttributes, timing, nullptr, nullptr) < 0) {
@@ -767,7 +773,7 @@ void PulseEngine::capture(Session& s) {
         const size_t frames = bytes / frameBytes;
         size_t at = 0;
         while (at < frames) {
-            const size_t count = std::min<size_t>(frames - at, processingFrameLength - s.frameFill);
+            const size_t count = std::min<size_t>(frames - at, s.captureFrameLength - s.frameFill);
             for (uint32_t c = 0; c < s.captureChannels; ++c) {
                 float* out = s.frame[c] + s.frameFill;
                 if (!samples) {
@@ -779,38 +785,49 @@ void PulseEngine::capture(Session& s) {
             }
             s.frameFill += static_cast<uint32_t>(count);
             at += count;
-            if (s.frameFill == processingFrameLength) {
+            if (s.frameFill == s.captureFrameLength) {
                 s.frameFill = 0;
-                // A block may have ended the run; the stream is gone then.
-                if (!processCaptureFrame(s)) return;
+                // A block may have ended the run; the stream is gone then. The frame began this
+                // many frames after the read index (before it, when it began in an earlier read).
+                if (!processCaptureFrame(s, static_cast<int64_t>(at) - s.captureFrameLength)) return;
             }
         }
         pa_stream_drop(s.record);
     }
 }
 
-bool PulseEngine::processCaptureFrame(Session& s) {
+CaptureTiming PulseEngine::captureTiming(Session& s, int64_t framesAfterReadIndex) {
+    CaptureTiming timing;
+    pa_usec_t playback = 0;
+    pa_usec_t record = 0;
+    int playbackNegative = 0;
+    int recordNegative = 0;
+    if (pa_stream_get_latency(s.playback, &playback, &playbackNegative) != 0 ||
+        pa_stream_get_latency(s.record, &record, &recordNegative) != 0) {
+        return timing;
+    }
+    // Until the last rendered frame is heard, plus how long ago this frame's first sample was
+    // captured: the record latency counts from the read index.
+    const int64_t lead = playbackNegative ? -static_cast<int64_t>(playback) : static_cast<int64_t>(playback);
+    const int64_t age = (recordNegative ? -static_cast<int64_t>(record) : static_cast<int64_t>(record)) -
+                        framesAfterReadIndex * 1000000 / s.captureRate;
+    timing.renderLeadMicroseconds = lead + age;
+    timing.known = true;
+    return timing;
+}
+
+bool PulseEngine::processCaptureFrame(Session& s, int64_t framesAfterReadIndex) {
     if (s.voiceProcessing) {
-        if (discontinuity_.exchange(false)) s.processor->realign();
+        if (discontinuity_.exchange(false)) s.processor->noteDiscontinuity(Discontinuity::renderDropped);
         if (!bypassed_.load(std::memory_order_relaxed)) {
-            int64_t delay = 0;
-            pa_usec_t latency = 0;
-            int negative = 0;
-            if (pa_stream_get_latency(s.playback, &latency, &negative) == 0) {
-                delay += negative ? -static_cast<int64_t>(latency) : static_cast<int64_t>(latency);
-            }
-            // The record latency can be negative: the source may be ahead of what we have read.
-            if (pa_stream_get_latency(s.record, &latency, &negative) == 0) {
-                delay += negative ? -static_cast<int64_t>(latency) : static_cast<int64_t>(latency);
-            }
-            s.processor->processCapture(s.frame.data(), s.captureChannels, static_cast<int32_t>(delay / 1000),
-                                        agc_.load(std::memory_order_relaxed));
+            s.processor->processVoice(s.frame[0], captureTiming(s, framesAfterReadIndex),
+                                      agc_.load(std::memory_order_relaxed));
         }
         if (muted_.load(std::memory_order_relaxed)) std::fill(s.frameStorage.begin(), s.frameStorage.end(), 0.0f);
     }
     uint32_t at = 0;
-    while (at < processingFrameLength) {
-        const uint32_t count = std::min(processingFrameLength - at, s.tapLength - s.tapFill);
+    while (at < s.captureFrameLength) {
+        const uint32_t count = std::min(s.captureFrameLength - at, s.tapLength - s.tapFill);
         for (uint32_t c = 0; c < s.captureChannels; ++c) {
             std::memcpy(s.tapChannels[c] + s.tapFill, s.frame[c] + at, count * sizeof(float));
         }
@@ -829,10 +846,10 @@ bool PulseEngine::deliverTap(Session& s) {
     s.capturedFrames += s.tapLength;
     TapBlock* block = tap_.get();
     if (!block) return true;
-    const BorrowedFloatBuffer buffer(standardFormat(processingRate, s.captureChannels), s.tapChannels.data(),
+    const BorrowedFloatBuffer buffer(standardFormat(s.captureRate, s.captureChannels), s.tapChannels.data(),
                                      s.tapLength);
     tapCalling_ = true;
-    (*block)(buffer, AudioTime{first, static_cast<double>(processingRate)});
+    (*block)(buffer, AudioTime{first, static_cast<double>(s.captureRate)});
     tapCalling_ = false;
     if (retiredTap_) retiredTap_.reset();
     if (tapResizePending_) {
@@ -843,17 +860,17 @@ bool PulseEngine::deliverTap(Session& s) {
 }
 
 void PulseEngine::render(Session& s, size_t requestedBytes) {
-    const size_t frameBytes = size_t{processingFrameLength} * s.renderChannels * sizeof(float);
+    const size_t frameBytes = size_t{renderFrameLength} * s.renderChannels * sizeof(float);
     // Whole 10 ms frames, so that the echo reference sees exactly what is written; at least one,
     // or a request smaller than a frame would stall the stream.
     const size_t count = std::max<size_t>(requestedBytes / frameBytes, 1);
     for (size_t n = 0; n < count && !s.closing; ++n) {
         float* mono = s.mix[0];
-        std::fill(mono, mono + processingFrameLength, 0.0f);
-        for (size_t i = 0; i < players_.size(); ++i) players_[i]->mixInto(mono, processingFrameLength, s.writtenFrames);
-        for (uint32_t c = 1; c < s.renderChannels; ++c) std::memcpy(s.mix[c], mono, processingFrameLength * sizeof(float));
-        if (discontinuity_.exchange(false)) s.processor->realign();
-        s.processor->analyzeRender(s.mix.data(), s.renderChannels);
+        std::fill(mono, mono + renderFrameLength, 0.0f);
+        for (size_t i = 0; i < players_.size(); ++i) players_[i]->mixInto(mono, renderFrameLength, s.writtenFrames);
+        for (uint32_t c = 1; c < s.renderChannels; ++c) std::memcpy(s.mix[c], mono, renderFrameLength * sizeof(float));
+        if (discontinuity_.exchange(false)) s.processor->noteDiscontinuity(Discontinuity::renderDropped);
+        s.processor->analyzeRender(mono);
 
         void* data = nullptr;
         size_t bytes = frameBytes;
@@ -865,12 +882,12 @@ void PulseEngine::render(Session& s, size_t requestedBytes) {
         if (s.renderChannels == 1) {
             std::memcpy(out, mono, frameBytes);
         } else {
-            for (uint32_t i = 0; i < processingFrameLength; ++i) {
+            for (uint32_t i = 0; i < renderFrameLength; ++i) {
                 for (uint32_t c = 0; c < s.renderChannels; ++c) out[i * s.renderChannels + c] = s.mix[c][i];
             }
         }
         if (pa_stream_write(s.playback, data, frameBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
-        s.writtenFrames += processingFrameLength;
+        s.writtenFrames += renderFrameLength;
     }
 }
 
@@ -879,7 +896,7 @@ void PulseEngine::tick(Session& s) {
     pa_usec_t played = 0;
     // Where the sink is in what we wrote: the stream's read index less the sink's own latency.
     if (pa_stream_get_time(s.playback, &played) < 0) return;
-    const uint64_t position = played * processingRate / PA_USEC_PER_SEC;
+    const uint64_t position = played * renderRate / PA_USEC_PER_SEC;
     for (size_t i = 0; i < players_.size() && !s.closing; ++i) {
         const std::shared_ptr<PulsePlayerNode> player = players_[i];
         player->deliverCompletions(position);
@@ -888,7 +905,6 @@ void PulseEngine::tick(Session& s) {
 
 void PulseEngine::postConfigurationChange(Session& s) {
     if (s.closing) return;
-    s.processor->realign();
     center_->post(engineConfigurationChangeNotification, static_cast<const AudioEngine*>(this));
 }
 

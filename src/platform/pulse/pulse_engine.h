@@ -92,7 +92,8 @@ private:
     void close(std::unique_ptr<Session> session);
     void prepareTapStorage(Session& session);
     void capture(Session& session);
-    bool processCaptureFrame(Session& session);
+    bool processCaptureFrame(Session& session, int64_t framesAfterReadIndex);
+    static CaptureTiming captureTiming(Session& session, int64_t framesAfterReadIndex);
     bool deliverTap(Session& session);
     void render(Session& session, size_t requestedBytes);
     void tick(Session& session);

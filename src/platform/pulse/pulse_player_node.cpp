@@ -7,7 +7,7 @@
 
 namespace mivo::platform::pulse {
 
-PulsePlayerNode::PulsePlayerNode() : format_(standardFormat(processingRate, 1)), queue_(64) {
+PulsePlayerNode::PulsePlayerNode() : format_(standardFormat(renderRate, 1)), queue_(64) {
     retired_.reserve(retiredCapacity);
 }
 
