@@ -137,13 +137,16 @@ private:
 
 struct ApmOptions {
     int rate = 16000;
-    bool extended = true;
+    bool extended = false;
     bool delayAgnostic = false;
     std::string suppression = "moderate";
     std::string noise = "high";
     bool gain = false;
     bool experimentalGain = false;
     bool frozen = false;  // keep the first frame's alignment: drift and moves are not followed
+    // With a talker in the output: the suppression asked for; without one, `lonely`.
+    std::string lonely;
+    int hangover = 30;
     int compressionGainDb = 9;
     bool highPass = true;
     bool voiceDetection = false;
@@ -168,6 +171,8 @@ bool parseOptions(const std::string& text, ApmOptions& options, std::string& pro
         else if (key == "supp") options.suppression = value;
         else if (key == "ns") options.noise = value;
         else if (key == "agc") options.gain = value == "1";
+        else if (key == "lonely") options.lonely = value;
+        else if (key == "hang") options.hangover = std::stoi(value);
         else if (key == "freeze") options.frozen = value == "1";
         else if (key == "xagc") options.experimentalGain = value == "1";
         else if (key == "cg") options.compressionGainDb = std::stoi(value);
@@ -229,8 +234,14 @@ public:
         float* referenceOut[] = {reference_.data()};
         apm_->ProcessReverseStream(referenceChannels, stream, stream, referenceOut);
         apm_->set_stream_delay_ms(options_.reportedDelayMs);
+        if (!options_.lonely.empty()) {
+            const bool talk = sinceVoice_ < static_cast<uint32_t>(options_.hangover);
+            const auto wanted = talk ? suppressionOf(options_.suppression) : suppressionOf(options_.lonely);
+            if (apm_->echo_cancellation()->suppression_level() != wanted) apm_->echo_cancellation()->set_suppression_level(wanted);
+        }
         float* channels[] = {frame_.data()};
         apm_->ProcessStream(channels, stream, stream, channels);
+        sinceVoice_ = apm_->voice_detection()->stream_has_voice() ? 0 : sinceVoice_ + 1;
         if (AecCore* core = apm_->echo_cancellation()->aec_core()) {
             const int delay = WebRtcAec_system_delay(core);
             lowestSystemDelay_ = std::min(lowestSystemDelay_, delay);
@@ -273,6 +284,7 @@ private:
     uint64_t captured_ = 0;
     uint64_t late_ = 0;
     double lag_ = 0.0;
+    uint32_t sinceVoice_ = 1000;
     int lowestSystemDelay_ = 1 << 30;
     int highestSystemDelay_ = -(1 << 30);
     std::string report_;
@@ -320,7 +332,7 @@ std::unique_ptr<Variant> makeApm(const std::string& text, std::string& problem) 
         apm->gain_control()->enable_limiter(true);
         apm->gain_control()->Enable(true);
     }
-    apm->voice_detection()->Enable(options.voiceDetection);
+    apm->voice_detection()->Enable(options.voiceDetection || !options.lonely.empty());
     return std::make_unique<ApmVariant>(apm, options);
 }
 

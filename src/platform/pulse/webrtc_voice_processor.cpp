@@ -11,6 +11,10 @@ namespace {
 // A gain that follows the talker up by the default 9 dB also lifts what is left of the echo; a
 // small one keeps it a leveller.
 constexpr int compressionGainDb = 3;
+// The suppressor is gentle while someone talks in the room, so that double talk keeps the near
+// end; with only the echo to take (the far end alone) it may take more, which a loudspeaker that
+// distorts needs. Someone is talking while the processed voice had speech this recently.
+constexpr uint32_t talkHangoverFrames = 30;
 
 const webrtc::StreamConfig voiceStream(static_cast<int>(voiceRate), 1, false);
 
@@ -47,7 +51,7 @@ std::unique_ptr<WebRtcVoiceProcessor> WebRtcVoiceProcessor::create(std::string& 
         echo->set_suppression_level(webrtc::EchoCancellation::kLowSuppression) == 0 &&
         echo->enable_metrics(true) == 0 && echo->enable_delay_logging(true) == 0 &&
         noise->set_level(webrtc::NoiseSuppression::kHigh) == 0 && noise->Enable(true) == 0 &&
-        processing->high_pass_filter()->Enable(true) == 0 &&
+        processing->high_pass_filter()->Enable(true) == 0 && processing->voice_detection()->Enable(true) == 0 &&
         gain->set_mode(webrtc::GainControl::kAdaptiveDigital) == 0 &&
         gain->set_compression_gain_db(compressionGainDb) == 0 && gain->enable_limiter(true) == 0 &&
         gain->Enable(true) == 0;
@@ -80,8 +84,16 @@ void WebRtcVoiceProcessor::processVoice(float* frame, const CaptureTiming& timin
     processing_->ProcessReverseStream(referenceIn, voiceStream, voiceStream, referenceOut);
     // The reference handed over just now is the one lined up with this frame.
     processing_->set_stream_delay_ms(0);
+    const bool talk = framesSinceTalk_ < talkHangoverFrames;
+    if (talk != gentleSuppression_) {
+        // Only the suppressor's setting changes: nothing is made or reset but the canceller's metrics.
+        processing_->echo_cancellation()->set_suppression_level(talk ? webrtc::EchoCancellation::kLowSuppression
+                                                                     : webrtc::EchoCancellation::kModerateSuppression);
+        gentleSuppression_ = talk;
+    }
     float* channels[] = {frame};
     processing_->ProcessStream(channels, voiceStream, voiceStream, channels);
+    framesSinceTalk_ = processing_->voice_detection()->stream_has_voice() ? 0 : std::min(framesSinceTalk_ + 1, talkHangoverFrames);
 }
 
 void WebRtcVoiceProcessor::noteDiscontinuity(Discontinuity) { alignment_.noteDiscontinuity(); }

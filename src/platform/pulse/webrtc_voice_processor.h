@@ -53,6 +53,8 @@ private:
     std::array<float, voiceFrameLength> downsampled_{};
     std::array<float, voiceFrameLength> reference_{};
     bool gainControl_ = true;
+    bool gentleSuppression_ = true;
+    uint32_t framesSinceTalk_ = 0;
 };
 
 }  // namespace mivo::platform::pulse
