@@ -99,26 +99,32 @@ TEST(EchoAlignmentTest, HandsOverWhatWasHeardWhenTheFrameWasCaptured) {
     }
 }
 
-TEST(EchoAlignmentTest, MovesWithAStepInTheTimingButNotWithItsWander) {
+TEST(EchoAlignmentTest, MovesWithAnUnderrunsStepInTheTimingButNotWithItsWanderOrJumps) {
     EchoAlignment alignment;
     Positions positions;
     for (int f = 0; f < 4; ++f) positions.render(alignment);
     std::vector<double> offsets;  // handed place less the newest render
     double lead = 35.0;
-    for (int f = 0; f < 400; ++f) {
+    for (int f = 0; f < 700; ++f) {
         positions.render(alignment);
-        // The server's interpolated timing drifts by 3 ms a second and jitters by half a ms...
-        lead += 0.03;
+        // As a PulseAudio client sees it: the interpolated timing drifts by 1 ms a second and
+        // jitters by half a ms, and every 1.5 s an update corrects it by 4 ms at once...
+        lead -= 0.01;
+        if (f % 150 == 149) lead += 4.0;
         const double jitter = 0.5 * std::sin(f * 1.7);
-        // ... and at 2 s an underrun puts 30 ms of silence between the render and the loudspeaker.
-        if (f == 200) lead += 30.0;
+        // ... and at 5 s an underrun puts 30 ms of silence between the render and the loudspeaker.
+        if (f == 500) {
+            lead += 30.0;
+            alignment.noteDiscontinuity();
+        }
         const double handed = positions.capture(alignment, leadOf(lead + jitter));
         offsets.push_back(handed - static_cast<double>(positions.rendered16()));
     }
-    // Wander: the place handed over stays where it was for two seconds.
-    for (int f = 10; f < 200; ++f) EXPECT_NEAR(offsets[f], offsets[10], 1.0) << f;
-    // The step: within a few frames the reference is 30 ms older, and stays so.
-    for (int f = 210; f < 400; ++f) EXPECT_NEAR(offsets[f], offsets[10] - 30 * 16, 20.0) << f;
+    // The streams did not move for five seconds: neither does the place handed over.
+    for (int f = 10; f < 500; ++f) EXPECT_NEAR(offsets[f], offsets[10], 1.0) << f;
+    // The underrun: within a few frames the reference is 30 ms older (give or take the timing's
+    // own error), and stays so.
+    for (int f = 515; f < 700; ++f) EXPECT_NEAR(offsets[f], offsets[10] - 30 * 16, 4.0 * 16) << f;
 }
 
 TEST(EchoAlignmentTest, CountsTheStreamsWhenTheServerGivesNoTiming) {

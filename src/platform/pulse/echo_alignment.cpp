@@ -10,12 +10,13 @@ namespace {
 constexpr int64_t samplesPerMs = voiceRate / 1000;
 // Until the server's timing arrives: the playback buffer the engine asks for, about.
 constexpr int64_t assumedLead = 30 * samplesPerMs;
-// A step in the timing this large, held for `stepHold` frames, moves the reference. Smaller
-// steps are the timing's own wander; right after a discontinuity the engine reported, less will do.
-constexpr double stepThreshold = 4.0 * samplesPerMs;
-constexpr double stepThresholdAfterDiscontinuity = 2.0 * samplesPerMs;
+// Within a second of a discontinuity the engine reported, a step in the timing this large, held
+// for `stepHold` frames, moves the reference. At other times the timing is not followed: between
+// the server's timing updates (every 1.5 s) the client interpolates, and each update corrects it
+// by a few milliseconds at once, steps the streams never took.
+constexpr double stepThreshold = 2.0 * samplesPerMs;
 constexpr uint32_t stepHold = 5;
-constexpr uint32_t discontinuityWindow = 100;  // frames: a second
+constexpr uint32_t discontinuityWindow = 100;
 // Recent frames against those of 200 ms before.
 constexpr uint32_t recentFrames = 5;
 constexpr uint32_t earlierFrames = 25;
@@ -68,8 +69,8 @@ void EchoAlignment::followTiming(const CaptureTiming& timing) {
     std::array<double, offsetHistory> earlier{};
     std::copy(measured_.begin() + earlierFrames, measured_.begin() + earlierFrames + recentFrames, earlier.begin());
     const double step = medianOf(measured_, recentFrames) - medianOf(earlier, recentFrames);
-    const double threshold = sinceDiscontinuity_ < discontinuityWindow ? stepThresholdAfterDiscontinuity : stepThreshold;
-    stepFrames_ = std::fabs(step) > threshold ? stepFrames_ + 1 : 0;
+    const bool expected = sinceDiscontinuity_ < discontinuityWindow;
+    stepFrames_ = expected && std::fabs(step) > stepThreshold ? stepFrames_ + 1 : 0;
     if (stepFrames_ >= stepHold) {
         // The echo of everything rendered from here on moved by the step: so does the reference.
         offset_ += std::llround(step);

@@ -14,8 +14,9 @@ namespace mivo::platform::pulse {
 // place in the render stream) and, for each capture frame, picks the reference frame that puts the
 // echo's first arrival `placement` into the canceller's filter:
 //  - where the capture sits against the render stream comes from counting both streams, moved
-//    only by the steps the stream timing shows (an underrun, lost capture): the timing itself
-//    wanders by milliseconds while the streams do not;
+//    only by the step the stream timing shows right after a discontinuity the engine noted (an
+//    underrun, lost capture): otherwise the timing wanders and jumps by milliseconds while the
+//    streams do not;
 //  - where the echo begins after the loudspeaker plays it (the room, converters, loopbacks) comes
 //    from the signals, to the sample, and is followed as it drifts.
 // Neither ever restarts the canceller: its filter stays valid when the reference moves with the echo.
