@@ -83,9 +83,16 @@ public:
             const auto metrics = processor_->metrics();
             std::ostringstream line;
             line << frames_ / 100 << " s: canceller ERLE " << metrics.echoReturnLossEnhancementDb << " dB, delay median "
-                 << metrics.delayMedianMs << " ms\n";
+                 << metrics.delayMedianMs << " ms, restarts " << processor_->restarts() << ", placement "
+                 << processor_->placementMs() << " ms, lag " << processor_->echoLagMs() << " ms, hint "
+                 << event.delayMicroseconds / 1000 << " ms, buffered reference " << lowest_ << ".." << highest_ << "\n";
             report_ += line.str();
+            lowest_ = 1 << 30;
+            highest_ = -(1 << 30);
         }
+        const int buffered = processor_->bufferedReference();
+        lowest_ = std::min(lowest_, buffered);
+        highest_ = std::max(highest_, buffered);
     }
     void discontinuity(Event::Kind) override { processor_->realign(); }
     std::string report() const override { return report_; }
@@ -95,6 +102,8 @@ private:
     std::vector<float> frame_;
     Downsampler downsampler_;
     uint64_t frames_ = 0;
+    int lowest_ = 1 << 30;
+    int highest_ = -(1 << 30);
     std::string report_;
 };
 

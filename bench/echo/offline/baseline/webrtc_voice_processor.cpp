@@ -130,6 +130,7 @@ void WebRtcVoiceProcessor::restartCanceller() {
     webrtc::EchoCancellation* echo = processing_->echo_cancellation();
     echo->Enable(false);
     echo->Enable(true);
+    ++restarts_;
     startPending_ = true;
     renderSinceStart_ = false;
     placementMs_ = unknownPlacement;
@@ -145,6 +146,13 @@ void WebRtcVoiceProcessor::realign() {
         recheckPlacement_ = true;
     }
     delayFinder_.reset();
+}
+
+extern "C" int WebRtcAec_system_delay(const struct AecCore* core);
+
+int WebRtcVoiceProcessor::bufferedReference() {
+    AecCore* core = processing_->echo_cancellation()->aec_core();
+    return core ? WebRtcAec_system_delay(core) : -1;
 }
 
 WebRtcVoiceProcessor::Metrics WebRtcVoiceProcessor::metrics() {

@@ -36,6 +36,12 @@ public:
     void realign();
 
     Metrics metrics();
+    // For the harness's notes: how often it started the canceller again, where it put the echo,
+    // the lag its finder reports, and the canceller's internal reference buffer.
+    int restarts() const { return restarts_; }
+    int32_t placementMs() const { return placementMs_; }
+    int echoLagMs() const { return delayFinder_.settledLagMs(); }
+    int bufferedReference();
 
 private:
     explicit WebRtcVoiceProcessor(webrtc::AudioProcessing* processing);
@@ -57,6 +63,7 @@ private:
     // Set by a discontinuity: where the echo sat before it, to compare with the next measurement.
     bool recheckPlacement_ = false;
     int32_t placedAtRecheck_ = 0;
+    int restarts_ = 0;
 };
 
 }  // namespace mivo::offline::baseline
