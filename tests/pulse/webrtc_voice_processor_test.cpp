@@ -117,6 +117,10 @@ TEST(WebRtcVoiceProcessorTest, HoldsAQuietEchoLongAfterTheFirstSeconds) {
     room.run(canceller, 3.0);
     const auto seconds = canceller.measureEachSecond(room, 17);
     EXPECT_GE(*std::min_element(seconds.begin(), seconds.end()), 30.0) << list(seconds);
+    // Found where it is, under noise suppression and gain control, and kept there.
+    const auto metrics = canceller.processor->metrics();
+    ASSERT_TRUE(metrics.roomDelaySamples.has_value());
+    EXPECT_NEAR(*metrics.roomDelaySamples, 60 * 16 + 10, 3);
 }
 
 TEST(WebRtcVoiceProcessorTest, CancelsAReverberantEchoFromItsFirstArrival) {
