@@ -93,7 +93,7 @@ TEST(EchoAlignmentTest, HandsOverWhatWasHeardWhenTheFrameWasCaptured) {
         // 35 ms until the newest render is heard: this frame heard the render 35 ms before it.
         const double handed = positions.capture(alignment, leadOf(35.0));
         const double heard = static_cast<double>(positions.rendered16() - 35 * 16);
-        if (f >= 5) {
+        if (f >= 10) {
             EXPECT_NEAR(handed, heard + EchoAlignment::placementSamples, 1.0) << f;
         }
     }

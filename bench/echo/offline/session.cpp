@@ -49,6 +49,7 @@ Session readSession(const std::string& prefix, std::string& problem) {
             }
             case 'U': event.kind = Event::Kind::underflow; break;
             case 'P': event.kind = Event::Kind::dropped; break;
+            case 'L': event.kind = Event::Kind::captureLost; break;
             case 'X': event.kind = Event::Kind::deviceChange; break;
             default: problem = "bad event line: " + line; return {};
         }

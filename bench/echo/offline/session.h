@@ -15,7 +15,7 @@ inline constexpr uint32_t voiceRate = 16000;
 inline constexpr uint32_t voiceFrame = voiceRate / 100;
 
 struct Event {
-    enum class Kind { render, capture, underflow, dropped, deviceChange } kind = Kind::render;
+    enum class Kind { render, capture, underflow, dropped, captureLost, deviceChange } kind = Kind::render;
     // Capture frames only. What the engine reports today: playback + record latency.
     int64_t delayMicroseconds = 0;
     // How long before the newest rendered frame is heard this capture frame reached the microphone.

@@ -99,6 +99,8 @@ def write_events(path, room, frames, seed):
                     file.write("U\n")
                 offset_ms += room["stream_gap_ms"]
             if "capture_loss_at" in room and t >= room["capture_loss_at"]:
+                if t - 0.01 < room["capture_loss_at"]:
+                    file.write("L\n")  # the engine sees the record stream's read index jump
                 offset_ms -= room["capture_loss_ms"]
             ahead_ms = (rendered - captured) * 10.0
             # The engine's report (playback + record latency) and the timing it could give instead:

@@ -134,6 +134,7 @@ public:
         using platform::pulse::Discontinuity;
         if (kind == Event::Kind::underflow) processor_->noteDiscontinuity(Discontinuity::renderUnderrun);
         if (kind == Event::Kind::dropped) processor_->noteDiscontinuity(Discontinuity::renderDropped);
+        if (kind == Event::Kind::captureLost) processor_->noteDiscontinuity(Discontinuity::captureLost);
     }
     std::string report() const override { return report_; }
 

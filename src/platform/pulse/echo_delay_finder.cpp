@@ -17,6 +17,8 @@ constexpr double clearEnough = 0.2;
 constexpr float arrivalShare = 0.2f;
 // The strongest arrivals taken apart: the direct path, a few reflections.
 constexpr uint32_t arrivalsTaken = 5;
+// The most the fine stage moves the lag in one look without a second look agreeing, in samples.
+constexpr double maxDriftStep = 2.0;
 // An arrival once found is kept while it is at least this share of the strongest.
 constexpr double keepShare = 0.25;
 
@@ -144,8 +146,11 @@ void EchoDelayFinder::judgeCoarse() {
         }
     }
     const int32_t first = firstArrival();
-    if (lag_ >= 0 && stillHeard(lag_ / static_cast<int32_t>(coarseFactor), strongest)) {
-        // The echo found before is still there: a peak elsewhere is the room's, or talk.
+    const int32_t settled = lag_ / static_cast<int32_t>(coarseFactor);
+    if (lag_ >= 0 && first >= settled - tolerance && stillHeard(settled, strongest)) {
+        // The echo found before is still there and nothing comes before it: a peak elsewhere is
+        // the room's, or talk. An earlier arrival (a weak direct path, clear only once more was
+        // gathered) is taken once it holds.
         candidate_ = -1;
         agreeing_ = 0;
         return;
@@ -156,8 +161,10 @@ void EchoDelayFinder::judgeCoarse() {
         candidate_ = first;
         agreeing_ = 0;
     }
-    // Three agreeing looks over 3/4 s: the echo of talk, not a chance match.
-    if (agreeing_ < 2) return;
+    // Three agreeing looks over 3/4 s: the echo of talk, not a chance match. Moving before an
+    // echo that is still heard takes six.
+    const bool earlierThanHeard = lag_ >= 0 && candidate_ < settled - tolerance && stillHeard(settled, strongest);
+    if (agreeing_ < (earlierThanHeard ? 5u : 2u)) return;
     forgotten_ = false;
     const int32_t coarseLag = candidate_ * static_cast<int32_t>(coarseFactor);
     if (fineCentre_ < 0 || std::abs(coarseLag - fineCentre_) > static_cast<int32_t>(fineHalfWidth) - 4) {
@@ -237,8 +244,16 @@ void EchoDelayFinder::judgeFine() {
     }
     const double found = fineCentre_ - static_cast<int32_t>(fineHalfWidth) + static_cast<double>(peak) + offset;
     clarity_ = static_cast<float>(strongest / scale);
-    // Whole samples, and only once the echo is clearly nearer the next one: no flutter.
-    if (lag_ < 0 || std::fabs(found - lag_) > 0.75) lag_ = static_cast<int32_t>(std::lround(found));
+    // Whole samples, and only once the echo is clearly nearer the next one: no flutter. Drift
+    // moves the echo a sample at a time; a jump of more must hold for a second look, as right
+    // after a discontinuity the memory mixes what came before and after it.
+    const double move = std::fabs(found - lag_);
+    if (lag_ < 0 || (move > 0.75 && move <= maxDriftStep)) {
+        lag_ = static_cast<int32_t>(std::lround(found));
+    } else if (move > maxDriftStep) {
+        if (std::fabs(found - pendingFineLag_) <= 1.0) lag_ = static_cast<int32_t>(std::lround(found));
+        pendingFineLag_ = found;
+    }
     // Keep the echo in the middle of the watched lags as it drifts.
     if (std::abs(static_cast<int32_t>(peak) - static_cast<int32_t>(fineHalfWidth)) > static_cast<int32_t>(fineHalfWidth) / 2) {
         centreFine(lag_);
@@ -264,6 +279,18 @@ void EchoDelayFinder::centreFine(int32_t lag) {
     fineCentre_ = centre;
 }
 
+void EchoDelayFinder::forgetGathered() {
+    std::fill(coarseCorrelation_.begin(), coarseCorrelation_.end(), 0.0f);
+    std::fill(autocorrelation_.begin(), autocorrelation_.end(), 0.0f);
+    std::fill(fineCorrelation_.begin(), fineCorrelation_.end(), 0.0f);
+    coarseCaptureEnergy_ = coarseReferenceEnergy_ = 0.0;
+    fineCaptureEnergy_ = fineReferenceEnergy_ = 0.0;
+    candidate_ = -1;
+    agreeing_ = 0;
+    fadedLooks_ = 0;
+    forgotten_ = true;
+}
+
 void EchoDelayFinder::reset() {
     std::fill(coarseCorrelation_.begin(), coarseCorrelation_.end(), 0.0f);
     std::fill(autocorrelation_.begin(), autocorrelation_.end(), 0.0f);
@@ -276,6 +303,7 @@ void EchoDelayFinder::reset() {
     fadedLooks_ = 0;
     forgotten_ = false;
     fineCentre_ = -1;
+    pendingFineLag_ = -1000.0;
     lag_ = -1;
     clarity_ = 0.0f;
 }

@@ -24,6 +24,9 @@ public:
     // How clearly the capture repeats the reference at that lag (normalised correlation, 0..1).
     float clarity() const { return clarity_; }
     void reset();
+    // Forgets what was gathered but keeps the lag until the echo is found again: after the
+    // reference was moved by an estimate, what came before and after no longer line up alike.
+    void forgetGathered();
 
 private:
     static constexpr uint32_t coarseFactor = 4;
@@ -74,6 +77,7 @@ private:
     int32_t candidate_ = -1;  // in coarse lags
     uint32_t agreeing_ = 0;
     int32_t fineCentre_ = -1;  // in 16 kHz samples; -1 while the fine stage is idle
+    double pendingFineLag_ = -1000.0;  // a bigger move seen once, waiting for a second look
     int32_t lag_ = -1;
     float clarity_ = 0.0f;
 };
