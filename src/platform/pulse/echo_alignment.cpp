@@ -64,6 +64,8 @@ void EchoAlignment::followTiming(const CaptureTiming& timing) {
         if (measuredCount_ < recentFrames) return;
         offset_ = std::llround(medianOf(measured_, recentFrames));
         haveOffset_ = true;
+        // What the finder gathered before was lined up by a guess.
+        finder_.forgetGathered();
         return;
     }
     if (measuredCount_ < earlierFrames + recentFrames) return;

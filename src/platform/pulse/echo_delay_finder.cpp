@@ -94,6 +94,7 @@ void EchoDelayFinder::add(const float* reference, const float* capture) {
 
     const double referenceEnergy = energyOf(reference, voiceFrameLength);
     framesSinceReference_ = referenceEnergy > 1e-9 ? 0 : std::min(framesSinceReference_ + 1, 1u << 30);
+    if (framesSinceReference_ == 0) framesHeard_ = std::min(framesHeard_ + 1, 1u << 30);
     for (float& v : coarseCorrelation_) v *= memory;
     for (float& v : autocorrelation_) v *= memory;
     for (float& v : fineCorrelation_) v *= memory;
@@ -131,46 +132,65 @@ void EchoDelayFinder::judgeCoarse() {
         agreeing_ = 0;
         return;
     }
-    constexpr int32_t tolerance = voiceRate / 1000 / coarseFactor;  // 1 ms
-    if (lag_ >= 0 && !forgotten_) {
-        fadedLooks_ = lastLookLostEcho() ? fadedLooks_ + 1 : 0;
-        if (fadedLooks_ >= 2) {
-            // The echo path changed: what was gathered of the old one would hold the finder there
-            // for seconds. The lag in use stays until the new one has been found.
-            std::fill(coarseCorrelation_.begin(), coarseCorrelation_.end(), 0.0f);
-            std::fill(autocorrelation_.begin(), autocorrelation_.end(), 0.0f);
-            coarseCaptureEnergy_ = coarseReferenceEnergy_ = 0.0;
-            fadedLooks_ = 0;
-            forgotten_ = true;
-            return;
+    if (pathChanged()) return;
+    const auto clarity = static_cast<float>(strongest / scale);
+    // Until the reference's own correlation is known (a second of talk), arrivals cannot be told
+    // apart: the strongest is used meanwhile, so that the canceller can start.
+    if ((lag_ < 0 || provisional_) && framesHeard_ < 100) {
+        agreeOn(static_cast<int32_t>(peak));
+        if (lag_ < 0 && agreeing_ >= 2) {
+            settle(candidate_, clarity);
+            provisional_ = true;
         }
+        return;
     }
     const int32_t first = firstArrival();
     const int32_t settled = lag_ / static_cast<int32_t>(coarseFactor);
-    if (lag_ >= 0 && first >= settled - tolerance && stillHeard(settled, strongest)) {
+    const bool heard = lag_ >= 0 && stillHeard(settled, strongest);
+    if (heard && !provisional_ && first >= settled - tolerance) {
         // The echo found before is still there and nothing comes before it: a peak elsewhere is
-        // the room's, or talk. An earlier arrival (a weak direct path, clear only once more was
-        // gathered) is taken once it holds.
+        // the room's, or talk.
         candidate_ = -1;
         agreeing_ = 0;
         return;
     }
-    if (candidate_ >= 0 && std::abs(first - candidate_) <= tolerance) {
+    agreeOn(first);
+    // Three agreeing looks over 3/4 s: the echo of talk, not a chance match. Moving before an
+    // echo that is still heard (a weak direct path, clear only once more was gathered) takes six;
+    // half a second of talk must have been heard since the finder last forgot.
+    const bool earlierThanHeard = heard && !provisional_ && candidate_ < settled - tolerance;
+    if (agreeing_ < (earlierThanHeard ? 5u : 2u) || framesHeard_ < 50) return;
+    settle(candidate_, clarity);
+    provisional_ = false;
+}
+
+bool EchoDelayFinder::pathChanged() {
+    if (lag_ < 0 || forgotten_) return false;
+    fadedLooks_ = lastLookLostEcho() ? fadedLooks_ + 1 : 0;
+    if (fadedLooks_ < 2) return false;
+    // The echo path changed: what was gathered of the old one would hold the finder there for
+    // seconds. The lag in use stays until the new one has been found.
+    forgetGathered();
+    return true;
+}
+
+void EchoDelayFinder::agreeOn(int32_t coarseLag) {
+    if (candidate_ >= 0 && std::abs(coarseLag - candidate_) <= tolerance) {
         ++agreeing_;
     } else {
-        candidate_ = first;
+        candidate_ = coarseLag;
         agreeing_ = 0;
     }
-    // Three agreeing looks over 3/4 s: the echo of talk, not a chance match. Moving before an
-    // echo that is still heard takes six.
-    const bool earlierThanHeard = lag_ >= 0 && candidate_ < settled - tolerance && stillHeard(settled, strongest);
-    if (agreeing_ < (earlierThanHeard ? 5u : 2u)) return;
+}
+
+void EchoDelayFinder::settle(int32_t coarseLag, float clarity) {
     forgotten_ = false;
-    const int32_t coarseLag = candidate_ * static_cast<int32_t>(coarseFactor);
-    if (fineCentre_ < 0 || std::abs(coarseLag - fineCentre_) > static_cast<int32_t>(fineHalfWidth) - 4) {
-        centreFine(coarseLag);
-        lag_ = coarseLag;
-        clarity_ = static_cast<float>(strongest / scale);
+    const int32_t lag = coarseLag * static_cast<int32_t>(coarseFactor);
+    // Close to where the fine stage looks already, it places the echo itself.
+    if (fineCentre_ < 0 || std::abs(lag - fineCentre_) > static_cast<int32_t>(fineHalfWidth) - 4) {
+        centreFine(lag);
+        lag_ = lag;
+        clarity_ = clarity;
     }
 }
 
@@ -203,7 +223,6 @@ bool EchoDelayFinder::lastLookLostEcho() const {
     // What the correlation gathered since the previous look alone: the older part decayed away.
     const auto decay = static_cast<float>(std::pow(memory, framesSinceLook_));
     const auto settled = lag_ / static_cast<int32_t>(coarseFactor);
-    constexpr int32_t tolerance = voiceRate / 1000 / coarseFactor;
     float strongest = 0.0f;
     int32_t strongestLag = 0;
     float atSettled = 0.0f;
@@ -221,7 +240,6 @@ bool EchoDelayFinder::lastLookLostEcho() const {
 }
 
 bool EchoDelayFinder::stillHeard(int32_t coarseLag, double strongest) const {
-    constexpr int32_t tolerance = voiceRate / 1000 / coarseFactor;
     float height = 0.0f;
     for (int32_t k = std::max(coarseLag - tolerance, 0); k <= coarseLag + tolerance && k < static_cast<int32_t>(coarseLags); ++k) {
         height = std::max(height, std::fabs(coarseCorrelation_[static_cast<size_t>(k)]));
@@ -288,20 +306,15 @@ void EchoDelayFinder::forgetGathered() {
     candidate_ = -1;
     agreeing_ = 0;
     fadedLooks_ = 0;
+    framesHeard_ = 0;
     forgotten_ = true;
 }
 
 void EchoDelayFinder::reset() {
-    std::fill(coarseCorrelation_.begin(), coarseCorrelation_.end(), 0.0f);
-    std::fill(autocorrelation_.begin(), autocorrelation_.end(), 0.0f);
-    std::fill(fineCorrelation_.begin(), fineCorrelation_.end(), 0.0f);
-    coarseCaptureEnergy_ = coarseReferenceEnergy_ = 0.0;
-    fineCaptureEnergy_ = fineReferenceEnergy_ = 0.0;
-    candidate_ = -1;
-    agreeing_ = 0;
-    peakLag_ = 0;
-    fadedLooks_ = 0;
+    forgetGathered();
     forgotten_ = false;
+    provisional_ = false;
+    peakLag_ = 0;
     fineCentre_ = -1;
     pendingFineLag_ = -1000.0;
     lag_ = -1;

@@ -36,10 +36,14 @@ private:
     static constexpr uint32_t fineLags = 2 * fineHalfWidth + 1;
     static constexpr uint32_t maxLag = maxLagMs * voiceRate / 1000;
     static constexpr uint32_t judgeEveryFrames = 25;
+    static constexpr int32_t tolerance = voiceRate / 1000 / coarseFactor;  // 1 ms, in coarse lags
     // How far the reference's own correlation is followed: several pitch periods.
     static constexpr uint32_t spreadLags = 60 * voiceRate / 1000 / coarseFactor;
 
     void judgeCoarse();
+    bool pathChanged();
+    void agreeOn(int32_t coarseLag);
+    void settle(int32_t coarseLag, float clarity);
     int32_t firstArrival();
     void judgeFine();
     void centreFine(int32_t lag);
@@ -62,6 +66,7 @@ private:
     uint32_t framesSinceLook_ = 0;
     uint32_t fadedLooks_ = 0;
     bool forgotten_ = false;  // the old echo path was forgotten and no new one is found yet
+    bool provisional_ = false;  // the lag is the strongest arrival's, taken before arrivals could be told apart
     std::vector<float> fineCorrelation_;
     float coarseReferencePrevious_ = 0.0f;
     float coarseCapturePrevious_ = 0.0f;
@@ -72,6 +77,7 @@ private:
     double fineCaptureEnergy_ = 0.0;
     double fineReferenceEnergy_ = 0.0;
     uint32_t framesSinceReference_ = 1u << 30;  // frames since the reference last had sound
+    uint32_t framesHeard_ = 0;  // frames with sound in the reference since it was last forgotten
     uint32_t frames_ = 0;
     uint32_t peakLag_ = 0;    // the strongest arrival at the last look, in coarse lags
     int32_t candidate_ = -1;  // in coarse lags
