@@ -17,6 +17,8 @@ constexpr int64_t assumedLead = 30 * samplesPerMs;
 constexpr double stepThreshold = 2.0 * samplesPerMs;
 constexpr uint32_t stepHold = 5;
 constexpr uint32_t discontinuityWindow = 100;
+// Frames the finder may look past what was rendered before the alignment moves: half a second.
+constexpr uint32_t unfedLimit = 50;
 // Recent frames against those of 200 ms before; medians of 9 put the step within a fraction of a
 // millisecond of the timing's own jitter.
 constexpr uint32_t recentFrames = 9;
@@ -42,7 +44,14 @@ void EchoAlignment::addRender(const float* frame, uint32_t delay) {
     written_ += voiceFrameLength;
 }
 
-void EchoAlignment::noteDiscontinuity() { sinceDiscontinuity_ = 0; }
+void EchoAlignment::noteDiscontinuity(Discontinuity discontinuity) {
+    sinceDiscontinuity_ = 0;
+    // Silence the loudspeaker played on top of the render makes the echo later; render that will
+    // never be played, or capture that never arrived, makes it earlier.
+    expectedLater_ = discontinuity == Discontinuity::renderUnderrun;
+    // Whatever the timing shows, the signals must place the echo again: soon.
+    finder_.hurry();
+}
 
 std::optional<int32_t> EchoAlignment::roomDelay() const {
     const int32_t lag = finder_.echoLag();
@@ -72,16 +81,31 @@ void EchoAlignment::followTiming(const CaptureTiming& timing) {
     std::array<double, offsetHistory> earlier{};
     std::copy(measured_.begin() + earlierFrames, measured_.begin() + earlierFrames + recentFrames, earlier.begin());
     const double step = medianOf(measured_, recentFrames) - medianOf(earlier, recentFrames);
-    const bool expected = sinceDiscontinuity_ < discontinuityWindow;
+    // A step the other way is the timing correcting itself at the same moment, not the streams.
+    const bool expected = sinceDiscontinuity_ < discontinuityWindow && (step > 0.0) == expectedLater_;
     stepFrames_ = expected && std::fabs(step) > stepThreshold ? stepFrames_ + 1 : 0;
     if (stepFrames_ >= stepHold) {
         // The echo of everything rendered from here on moved by the step: so does the reference.
         offset_ += std::llround(step);
         stepFrames_ = 0;
         measuredCount_ = 0;
-        // The step is known to a millisecond or so: the signals place the echo again, quickly.
-        finder_.forgetGathered();
+        // The step is known to a few milliseconds at best: the signals place the echo again.
+        finder_.hurry();
     }
+}
+
+void EchoAlignment::keepFinderFed() {
+    // Nothing can be heard before it was rendered, and a captured frame is at least its own length
+    // old: if what was heard at its start seems not to have been rendered yet, the timing came
+    // too late after a discontinuity (a stream that ran dry for longer than it first showed).
+    // Move past it; the signals place the echo from there.
+    const int64_t newest = written_ - static_cast<int64_t>(delay_);
+    const int64_t excess = captured_ - offset_ + voiceFrameLength - newest;
+    unfedFrames_ = excess > 0 ? unfedFrames_ + 1 : 0;
+    if (unfedFrames_ < unfedLimit) return;
+    offset_ += excess + finderMargin;
+    unfedFrames_ = 0;
+    finder_.hurry();
 }
 
 void EchoAlignment::copyReference(int64_t position, float* out) const {
@@ -95,6 +119,7 @@ void EchoAlignment::copyReference(int64_t position, float* out) const {
 
 const float* EchoAlignment::referenceFor(const float* capture, const CaptureTiming& timing) {
     followTiming(timing);
+    keepFinderFed();
     // What the loudspeaker played while this frame was captured, and a little later.
     const int64_t heard = captured_ - offset_;
     copyReference(heard + finderMargin, finderReference_.data());

@@ -32,7 +32,7 @@ public:
     void addRender(const float* frame, uint32_t delay);
     // The reference frame to hand the canceller with this capture frame; valid until the next call.
     const float* referenceFor(const float* capture, const CaptureTiming& timing);
-    void noteDiscontinuity();
+    void noteDiscontinuity(Discontinuity discontinuity);
 
     // Samples from the loudspeaker to the microphone, as measured; none until the echo was heard.
     std::optional<int32_t> roomDelay() const;
@@ -42,10 +42,12 @@ public:
 private:
     static constexpr uint32_t historyLength = 1u << 14;  // about a second
     static constexpr uint32_t offsetHistory = 32;
-    // The finder looks this far before the loudspeaker's place, for a timing that is late.
-    static constexpr int32_t finderMargin = 20 * voiceRate / 1000;
+    // The finder also looks this far after the loudspeaker's place, for a timing that is late: less
+    // than a captured frame's own age, so that it never needs what has not been rendered.
+    static constexpr int32_t finderMargin = 8 * voiceRate / 1000;
 
     void followTiming(const CaptureTiming& timing);
+    void keepFinderFed();
     void copyReference(int64_t position, float* out) const;
 
     std::vector<float> history_;
@@ -59,10 +61,12 @@ private:
     uint32_t measuredCount_ = 0;
     uint32_t stepFrames_ = 0;
     uint32_t sinceDiscontinuity_ = 1u << 30;
+    bool expectedLater_ = true;  // which way the noted discontinuity moves the echo
     EchoDelayFinder finder_;
     std::vector<float> finderReference_;
     std::vector<float> reference_;
     uint64_t lateFrames_ = 0;
+    uint32_t unfedFrames_ = 0;
 };
 
 }  // namespace mivo::platform::pulse

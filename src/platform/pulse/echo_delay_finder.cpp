@@ -113,8 +113,11 @@ void EchoDelayFinder::add(const float* reference, const float* capture) {
                        static_cast<uint32_t>(fineCentre_) - fineHalfWidth);
         }
     }
-    ++framesSinceLook_;
-    if (++frames_ % judgeEveryFrames != 0 || framesSinceReference_ > judgeEveryFrames) return;
+    ++frames_;
+    // Right after a discontinuity it looks twice as often, to place a moved echo sooner.
+    const uint32_t every = hurried_ > 0 ? judgeEveryFrames / 2 : judgeEveryFrames;
+    if (hurried_ > 0) --hurried_;
+    if (++framesSinceLook_ < every || framesSinceReference_ > judgeEveryFrames) return;
     judgeCoarse();
     if (fineCentre_ >= 0) judgeFine();
     std::copy(coarseCorrelation_.begin(), coarseCorrelation_.end(), previousCorrelation_.begin());
@@ -134,14 +137,13 @@ void EchoDelayFinder::judgeCoarse() {
     }
     if (pathChanged()) return;
     const auto clarity = static_cast<float>(strongest / scale);
-    // Until the reference's own correlation is known (a second of talk), arrivals cannot be told
-    // apart: the strongest is used meanwhile, so that the canceller can start.
-    if ((lag_ < 0 || provisional_) && framesHeard_ < 100) {
+    // Until the reference's own correlation is known (a second of talk since the finder last
+    // forgot), arrivals cannot be told apart: the strongest is used meanwhile, so that the
+    // canceller can start, or follow an echo that moved.
+    if (provisional_ && framesHeard_ < 100) {
         agreeOn(static_cast<int32_t>(peak));
-        if (lag_ < 0 && agreeing_ >= 2) {
-            settle(candidate_, clarity);
-            provisional_ = true;
-        }
+        const bool elsewhere = lag_ < 0 || std::abs(candidate_ - lag_ / static_cast<int32_t>(coarseFactor)) > tolerance;
+        if (agreeing_ >= 2 && elsewhere && framesHeard_ >= 25) settle(candidate_, clarity);
         return;
     }
     const int32_t first = firstArrival();
@@ -159,7 +161,7 @@ void EchoDelayFinder::judgeCoarse() {
     // echo that is still heard (a weak direct path, clear only once more was gathered) takes six;
     // half a second of talk must have been heard since the finder last forgot.
     const bool earlierThanHeard = heard && !provisional_ && candidate_ < settled - tolerance;
-    if (agreeing_ < (earlierThanHeard ? 5u : 2u) || framesHeard_ < 50) return;
+    if (agreeing_ < (earlierThanHeard ? 5u : 2u) || framesHeard_ < (hurried_ > 0 ? 25u : 50u)) return;
     settle(candidate_, clarity);
     provisional_ = false;
 }
@@ -170,7 +172,7 @@ bool EchoDelayFinder::pathChanged() {
     if (fadedLooks_ < 2) return false;
     // The echo path changed: what was gathered of the old one would hold the finder there for
     // seconds. The lag in use stays until the new one has been found.
-    forgetGathered();
+    hurry();
     return true;
 }
 
@@ -308,12 +310,18 @@ void EchoDelayFinder::forgetGathered() {
     fadedLooks_ = 0;
     framesHeard_ = 0;
     forgotten_ = true;
+    provisional_ = true;
+}
+
+void EchoDelayFinder::hurry() {
+    forgetGathered();
+    hurried_ = hurriedFrames;
 }
 
 void EchoDelayFinder::reset() {
     forgetGathered();
     forgotten_ = false;
-    provisional_ = false;
+    hurried_ = 0;
     peakLag_ = 0;
     fineCentre_ = -1;
     pendingFineLag_ = -1000.0;

@@ -27,6 +27,8 @@ public:
     // Forgets what was gathered but keeps the lag until the echo is found again: after the
     // reference was moved by an estimate, what came before and after no longer line up alike.
     void forgetGathered();
+    // The same, and then looks more often for a while: the echo may have moved at a discontinuity.
+    void hurry();
 
 private:
     static constexpr uint32_t coarseFactor = 4;
@@ -36,6 +38,7 @@ private:
     static constexpr uint32_t fineLags = 2 * fineHalfWidth + 1;
     static constexpr uint32_t maxLag = maxLagMs * voiceRate / 1000;
     static constexpr uint32_t judgeEveryFrames = 25;
+    static constexpr uint32_t hurriedFrames = 200;
     static constexpr int32_t tolerance = voiceRate / 1000 / coarseFactor;  // 1 ms, in coarse lags
     // How far the reference's own correlation is followed: several pitch periods.
     static constexpr uint32_t spreadLags = 60 * voiceRate / 1000 / coarseFactor;
@@ -66,7 +69,8 @@ private:
     uint32_t framesSinceLook_ = 0;
     uint32_t fadedLooks_ = 0;
     bool forgotten_ = false;  // the old echo path was forgotten and no new one is found yet
-    bool provisional_ = false;  // the lag is the strongest arrival's, taken before arrivals could be told apart
+    // Too little gathered to tell arrivals apart: the strongest is followed.
+    bool provisional_ = true;
     std::vector<float> fineCorrelation_;
     float coarseReferencePrevious_ = 0.0f;
     float coarseCapturePrevious_ = 0.0f;
@@ -79,6 +83,7 @@ private:
     uint32_t framesSinceReference_ = 1u << 30;  // frames since the reference last had sound
     uint32_t framesHeard_ = 0;  // frames with sound in the reference since it was last forgotten
     uint32_t frames_ = 0;
+    uint32_t hurried_ = 0;  // frames left of looking more often
     uint32_t peakLag_ = 0;    // the strongest arrival at the last look, in coarse lags
     int32_t candidate_ = -1;  // in coarse lags
     uint32_t agreeing_ = 0;

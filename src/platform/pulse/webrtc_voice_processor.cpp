@@ -96,7 +96,9 @@ void WebRtcVoiceProcessor::processVoice(float* frame, const CaptureTiming& timin
     framesSinceTalk_ = processing_->voice_detection()->stream_has_voice() ? 0 : std::min(framesSinceTalk_ + 1, talkHangoverFrames);
 }
 
-void WebRtcVoiceProcessor::noteDiscontinuity(Discontinuity) { alignment_.noteDiscontinuity(); }
+void WebRtcVoiceProcessor::noteDiscontinuity(Discontinuity discontinuity) {
+    alignment_.noteDiscontinuity(discontinuity);
+}
 
 WebRtcVoiceProcessor::Metrics WebRtcVoiceProcessor::metrics() {
     Metrics result;
