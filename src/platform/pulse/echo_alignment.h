@@ -15,10 +15,12 @@ namespace mivo::platform::pulse {
 // echo's first arrival `placement` into the canceller's filter:
 //  - where the capture sits against the render stream comes from counting both streams, moved
 //    only by the step the stream timing shows right after a discontinuity the engine noted (an
-//    underrun, lost capture): otherwise the timing wanders and jumps by milliseconds while the
-//    streams do not;
-//  - where the echo begins after the loudspeaker plays it (the room, converters, loopbacks) comes
-//    from the signals, to the sample, and is followed as it drifts.
+//    underrun, lost capture), and only the way that discontinuity moves the echo: otherwise the
+//    timing wanders and jumps by milliseconds while the streams do not, and even across a
+//    discontinuity it states the gap only roughly;
+//  - where the echo begins after the loudspeaker plays it (the room, converters, loopbacks, and
+//    whatever the timing got wrong) comes from the signals, to the sample, and is followed as it
+//    drifts; after a discontinuity it is found again from what comes after it.
 // Neither ever restarts the canceller: its filter stays valid when the reference moves with the echo.
 class EchoAlignment {
 public:
