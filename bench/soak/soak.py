@@ -17,6 +17,7 @@ each minute, the longest call per entry point, captured samples against the wall
 run of 10 s or more, and every failure text, marked when it is not one the host is told to expect.
 """
 import argparse
+import json
 import os
 import shutil
 import signal
@@ -32,6 +33,9 @@ RATE_PLAY = 48000
 RATE_CAPTURE = 16000
 CAUSE_WINDOW_NS = 10 * 10**9
 SHORTEST_MEASURED_RUN_S = 10.0
+SAMPLE_OFFSET_S = 25.0
+QUIET_END_S = 15.0
+RECORDED_OPTIONS = ("minutes", "server", "room", "switch_seconds", "restart_minutes")
 DOCUMENTED_TEXTS = ("The macOS audio device configuration changed", "VoiceProcessingIO is not running",
                     "VoiceProcessingIO stopped during playback", "Timed out waiting for playback queue capacity",
                     "Unable to create a playback buffer", "Timed out waiting for audio playback")
@@ -82,8 +86,20 @@ class Server:
         self.process = None
         self.env = None
         self.count = 0
+        self.failures = []  # servers that did not start, and why
 
     def start(self):
+        """A new server; a private PipeWire now and then refuses its first commands, so up to three tries."""
+        for attempt in range(3):
+            try:
+                return self.start_once()
+            except SoakError as error:
+                self.stop()
+                self.failures.append(str(error))
+                if attempt == 2:
+                    raise
+
+    def start_once(self):
         self.count += 1
         env_file = os.path.join(self.work, f"server{self.count}.env")
         log = open(os.path.join(self.work, f"server{self.count}.log"), "w")
@@ -167,6 +183,45 @@ def talk(device, wav, env, stopping):
         stopping.wait(2.0)
 
 
+class PlainRecorder:
+    """A plain client on room.monitor through the whole soak: what the server itself delivers
+    against the wall clock, to hold the library's figure against. One run per server."""
+
+    def __init__(self, env, stopping):
+        self.env, self.stopping = env, stopping
+        self.segments = []  # like the host's "segment" lines
+        self.thread = threading.Thread(target=self.record, daemon=True)
+
+    def record(self):
+        while not self.stopping.is_set():
+            recorder = subprocess.Popen(["parec", "--device", "room.monitor", "--rate", str(RATE_CAPTURE),
+                                         "--channels", "1", "--format", "s16le", "--latency-msec", "20", "--raw"],
+                                        env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            reads = []
+            total = 0
+            while not self.stopping.is_set():
+                chunk = recorder.stdout.read1(640)
+                if not chunk:
+                    break
+                total += len(chunk) // 2
+                reads.append((now_ns(), total))
+            if recorder.poll() is None:
+                recorder.terminate()
+            recorder.wait()
+            if len(reads) >= 2:
+                self.segments.append(segment_line(reads))
+            self.stopping.wait(0.5)
+
+
+def segment_line(reads):
+    """The host's "segment" figures for a run's (ns, samples so far) reads."""
+    first, last = reads[0], reads[-1]
+    inner = next(i for i, read in enumerate(reads) if read[0] >= first[0] + 1e9 or i == len(reads) - 1)
+    outer = next(i for i in range(len(reads) - 1, -1, -1) if reads[i][0] <= last[0] - 1e9 or i <= inner)
+    return " ".join(str(value) for value in (first[0], last[0], last[1] - first[1], reads[inner][0], reads[outer][0],
+                                             reads[outer][1] - reads[inner][1]))
+
+
 def sample_process(pid):
     with open(f"/proc/{pid}/status") as status:
         fields = dict(line.split(":", 1) for line in status)
@@ -175,9 +230,10 @@ def sample_process(pid):
 
 
 class Host:
-    def __init__(self, program, far, seconds, env):
-        self.process = subprocess.Popen([program, "--play", far, "--seconds", str(seconds)], env=env,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, bufsize=1)
+    def __init__(self, program, far, seconds, env, stderr_path):
+        with open(stderr_path, "w") as stderr:
+            self.process = subprocess.Popen([program, "--play", far, "--seconds", str(seconds)], env=env,
+                                            stdout=subprocess.PIPE, stderr=stderr, text=True, bufsize=1)
         self.lines = []
         self.reader = threading.Thread(target=self.read, daemon=True)
         self.reader.start()
@@ -187,8 +243,54 @@ class Host:
         for line in self.process.stdout:
             self.lines.append(line.rstrip("\n"))
 
-    def events(self, kind):
-        return [line.split(" ", 1)[1] for line in self.lines if line.split(" ", 1)[0] == kind]
+
+
+class Schedule:
+    """The driver's doings, at their times: switches, server restarts, samples of the host."""
+
+    def __init__(self, options, server, host, seconds):
+        self.options, self.server, self.host = options, server, host
+        self.began = now_ns()
+        self.next_switch = self.began + int(options.switch_seconds / 2 * 1e9)
+        self.next_restart = self.began + int(options.restart_minutes * 60e9)
+        # Between switches, so that every sample sees the host running.
+        self.next_sample = self.began + int(SAMPLE_OFFSET_S * 1e9)
+        # Nothing in the host's last seconds, when it no longer answers a change.
+        self.quiet_from = self.began + int((seconds - QUIET_END_S) * 1e9)
+        self.second_pair = False
+        self.actions = []  # (ns, "switch"|"restart", ns the new server was ready or None)
+        self.samples = []  # (minute, sample_process)
+        self.downtimes = []  # seconds from ending a server until the next one was ready
+
+    def step(self, moment):
+        if moment < self.quiet_from and moment >= self.next_restart:
+            self.restart()
+        elif moment < self.quiet_from and moment >= self.next_switch:
+            self.switch()
+        if moment >= self.next_sample:
+            try:
+                self.samples.append(((moment - self.began) / 60e9, sample_process(self.host.pid)))
+            except (OSError, KeyError, ValueError):
+                pass  # the host is just ending
+            self.next_sample += int(60e9)
+
+    def restart(self):
+        down = now_ns()
+        self.server.stop()
+        self.server.start()
+        ready = now_ns()
+        self.actions.append((down, "restart", ready))
+        self.downtimes.append((ready - down) / 1e9)
+        self.second_pair = False
+        self.next_restart += int(self.options.restart_minutes * 60e9)
+        self.next_switch = ready + int(self.options.switch_seconds / 2 * 1e9)
+
+    def switch(self):
+        self.second_pair = not self.second_pair
+        self.actions.append((now_ns(), "switch", None))
+        self.server.pactl("set-default-sink", "speaker2" if self.second_pair else "speaker")
+        self.server.pactl("set-default-source", "room2.monitor" if self.second_pair else "room.monitor")
+        self.next_switch += int(self.options.switch_seconds * 1e9)
 
 
 def run(options, work):
@@ -197,69 +299,51 @@ def run(options, work):
     far = far_end_raw(work)
     near = speech(work, NEAR_TEXT, "en-gb", "near")
     server = Server(work, options.room_tool, options.room, options.server)
-    actions = []  # (ns, "switch"|"restart", ns the server was back or None)
-    samples = []
     stopping = threading.Event()
     talkers = [threading.Thread(target=talk, args=(device, near, env, stopping), daemon=True)
                for device in ("room", "room2")]
+    plain = PlainRecorder(env, stopping)
     load_before = os.getloadavg()
     server.start()
     host = None
     try:
-        for talker in talkers:
+        for talker in talkers + [plain.thread]:
             talker.start()
-        host = Host(options.host, far, seconds, env)
-        began = now_ns()
-        next_switch = began + int(options.switch_seconds / 2 * 1e9)
-        next_restart = began + int(options.restart_minutes * 60e9)
-        next_sample = began + int(5e9)
-        second_pair = False
+        host = Host(options.host, far, seconds, env, os.path.join(work, "host-stderr.txt"))
+        schedule = Schedule(options, server, host, seconds)
         while host.process.poll() is None:
-            moment = now_ns()
-            if moment >= next_restart:
-                down = now_ns()
-                server.stop()
-                server.start()
-                actions.append((down, "restart", now_ns()))
-                second_pair = False
-                next_restart += int(options.restart_minutes * 60e9)
-                next_switch = now_ns() + int(options.switch_seconds / 2 * 1e9)
-            elif moment >= next_switch:
-                second_pair = not second_pair
-                actions.append((now_ns(), "switch", None))
-                server.pactl("set-default-sink", "speaker2" if second_pair else "speaker")
-                server.pactl("set-default-source", "room2.monitor" if second_pair else "room.monitor")
-                next_switch += int(options.switch_seconds * 1e9)
-            if moment >= next_sample:
-                try:
-                    samples.append(((moment - began) / 60e9, sample_process(host.pid)))
-                except (OSError, KeyError):
-                    pass
-                next_sample = began + int(len(samples) * 60e9)
+            schedule.step(now_ns())
             time.sleep(0.05)
         host.reader.join(timeout=5)
-        stderr = host.process.stderr.read()
         if host.process.returncode != 0:
-            raise SoakError(f"the host failed ({host.process.returncode}): {stderr}")
+            with open(os.path.join(work, "host-stderr.txt")) as stderr:
+                raise SoakError(f"the host failed ({host.process.returncode}): {stderr.read()}")
     finally:
         if host and host.process.poll() is None:
             host.process.kill()
             host.process.wait()
         stopping.set()
-        for talker in talkers:
+        for talker in talkers + [plain.thread]:
             talker.join(timeout=10)
         server.stop()
-    return host, actions, samples, (load_before, os.getloadavg())
+    host.lines += ["plain " + line for line in plain.segments]
+    return host, schedule, (load_before, os.getloadavg())
+
+
+def events(record, kind):
+    """The host's lines of one kind, without the kind."""
+    return [line.split(" ", 1)[1] for line in record["lines"] if line.split(" ", 1)[0] == kind]
 
 
 def documented(text):
     return text in DOCUMENTED_TEXTS or text.startswith(DOCUMENTED_PREFIXES)
 
 
-def restart_table(host, actions):
+def restart_table(record):
+    actions = record["actions"]
     """Each end of a run, by the action that came before it, and how long until running again."""
-    ends = [int(event.split()[0]) for event in host.events("ended")]
-    starts = sorted(int(event.split()[0]) for event in host.events("started"))
+    ends = [int(event.split()[0]) for event in events(record, "ended")]
+    starts = sorted(int(event.split()[0]) for event in events(record, "started"))
     causes = {"switch": [], "restart": [], "unexplained": []}
     for end in ends:
         before = [action for action in actions if action[0] <= end and end - action[0] <= CAUSE_WINDOW_NS]
@@ -273,31 +357,39 @@ def restart_table(host, actions):
     return causes, unanswered
 
 
-def capture_rate(host):
-    """Samples captured against the wall clock over every run of SHORTEST_MEASURED_RUN_S or more."""
-    samples = elapsed = 0.0
+def capture_rate(record, kind="segment"):
+    """Samples captured against the wall clock over every run of SHORTEST_MEASURED_RUN_S or more:
+    (runs, whole runs' deviation, interiors' deviation, the worst interior's), deviations in %."""
+    totals = {"whole": [0, 0.0], "inner": [0, 0.0]}
     worst = 0.0
     runs = 0
-    for event in host.events("segment"):
-        first, last, count, slope = event.split()
-        span = (int(last) - int(first)) / 1e9
-        if span < SHORTEST_MEASURED_RUN_S:
+    for event in events(record, kind):
+        first, last, samples, inner_first, inner_last, inner_samples = (int(field) for field in event.split())
+        if (last - first) / 1e9 < SHORTEST_MEASURED_RUN_S:
             continue
         runs += 1
-        samples += int(count)
-        elapsed += span
-        worst = max(worst, abs(float(slope) / RATE_CAPTURE - 1.0))
-    return runs, samples, elapsed, worst
+        for name, count, span in (("whole", samples, last - first), ("inner", inner_samples, inner_last - inner_first)):
+            totals[name][0] += count
+            totals[name][1] += span / 1e9
+        worst = max(worst, abs(inner_samples / ((inner_last - inner_first) / 1e9 * RATE_CAPTURE) - 1.0))
+    if not runs:
+        return 0, 0.0, 0.0, 0.0
+    deviation = {name: (count / (span * RATE_CAPTURE) - 1.0) * 100 for name, (count, span) in totals.items()}
+    return runs, deviation["whole"], deviation["inner"], worst * 100
 
 
-def print_report(options, host, actions, samples, loads):
+def print_report(record):
+    options = argparse.Namespace(**record["options"])
+    actions, samples, downtimes = record["actions"], record["samples"], record["downtimes"]
+
     out = []
-    out.append(f"Soak: {options.minutes} min on {options.server}, room {options.room}; default sink and source "
+    out.append(f"Soak: {options.minutes:g} min on {options.server}, room {options.room}; default sink and source "
                f"switched every {options.switch_seconds:g} s, server restarted every {options.restart_minutes:g} min")
-    out.append("load average (1/5/15 min) before: %.2f %.2f %.2f, after: %.2f %.2f %.2f" % (*loads[0], *loads[1]))
+    out.append("load average (1/5/15 min) before: %.2f %.2f %.2f, after: %.2f %.2f %.2f" % (*record["loads"][0],
+                                                                                          *record["loads"][1]))
     out.append("")
-    causes, unanswered = restart_table(host, actions)
-    failed_starts = len(host.events("start_failed"))
+    causes, unanswered = restart_table(record)
+    failed_starts = len(events(record, "start_failed"))
     out.append("| restarts | count | longest until running again |")
     out.append("|---|---:|---:|")
     labels = {"switch": "default switched", "restart": "server restarted (from server back)",
@@ -311,39 +403,46 @@ def print_report(options, host, actions, samples, loads):
     restarts = len(actions) - switches
     out.append(f"| switches / server restarts done | {switches} / {restarts} | {unanswered} without an end of the run |")
     out.append(f"| start attempts that failed | {failed_starts} | |")
+    if downtimes:
+        out.append(f"| server gone, ended until the next ready | {len(downtimes)} | {max(downtimes):.2f} s |")
+    if record.get("server_failures"):
+        out.append(f"| private servers that failed to start (tried again) | {len(record['server_failures'])} | |")
     out.append("")
     out.append("| minute | resident MiB | open fds | threads |")
     out.append("|---:|---:|---:|---:|")
     for minute, sample in samples:
-        out.append(f"| {minute:.0f} | {sample['rss_kib'] / 1024:.1f} | {sample['fds']} | {sample['threads']} |")
+        out.append(f"| {minute:.1f} | {sample['rss_kib'] / 1024:.1f} | {sample['fds']} | {sample['threads']} |")
     out.append("")
     out.append("| entry point | calls | longest call | bound |")
     out.append("|---|---:|---:|---:|")
-    for event in host.events("blocked"):
+    for event in events(record, "blocked"):
         name, calls, longest = event.split()
         bound = BOUNDS_MS.get(name)
         out.append(f"| {name} | {calls} | {int(longest) / 1e6:.1f} ms | {f'{bound} ms' if bound else 'brief'} |")
     out.append("")
-    runs, captured, elapsed, worst = capture_rate(host)
+    runs, whole, inner, worst = capture_rate(record)
     if runs:
-        deviation = (captured / (elapsed * RATE_CAPTURE) - 1.0) * 100
-        out.append(f"capture against the wall clock: {runs} runs of {SHORTEST_MEASURED_RUN_S:g} s or more, "
-                   f"{captured:.0f} samples in {elapsed:.1f} s = {deviation:+.4f} % of 16 kHz; "
-                   f"worst run's fitted rate {worst * 100:.4f} % off")
+        out.append(f"capture against the wall clock, {runs} runs of {SHORTEST_MEASURED_RUN_S:g} s or more: "
+                   f"{whole:+.3f} % first to last sample, {inner:+.3f} % without each run's first and last "
+                   f"second (worst run {worst:.3f} % off)")
     else:
         out.append("capture against the wall clock: no run lasted long enough to measure")
-    played = host.events("played")
-    after = host.events("after_destroy")
+    runs, whole, inner, worst = capture_rate(record, "plain")
+    if runs:
+        out.append(f"a plain client on room.monitor meanwhile, {runs} runs: {whole:+.3f} % first to last sample, "
+                   f"{inner:+.3f} % without the first and last second (worst run {worst:.3f} % off)")
+    played = events(record, "played")
+    after = events(record, "after_destroy")
     if played:
         frames, decreases = played[0].split()
         out.append(f"played frames at the end: {frames}, went back {decreases} times")
     if after:
         threads, fds = after[0].split()
         out.append(f"after destroy: {threads} threads, {fds} open fds in the host")
-    results = ", ".join(" ".join(event.split()) for event in host.events("result"))
+    results = ", ".join(" ".join(event.split()) for event in events(record, "result"))
     out.append(f"results (entry point, value, count): {results}")
     out.append("failure texts seen:")
-    for event in host.events("error"):
+    for event in events(record, "error"):
         count, _, text = event.partition(" ")
         out.append(f"  {count:>6}  {text}{'' if documented(text) else '   <- not a documented text'}")
     print("\n".join(out))
@@ -351,23 +450,31 @@ def print_report(options, host, actions, samples, loads):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--build-dir", default="build/soak")
     parser.add_argument("--minutes", type=float, default=30)
     parser.add_argument("--server", choices=("pulseaudio", "pipewire"), default="pulseaudio")
     parser.add_argument("--room", default="pure-60")
     parser.add_argument("--switch-seconds", type=float, default=30)
     parser.add_argument("--restart-minutes", type=float, default=5)
     parser.add_argument("--keep", action="store_true", help="keep the working folder (logs, the host's events)")
+    parser.add_argument("--report", metavar="SOAK_JSON", help="print the table of a kept run again")
     options = parser.parse_args()
+    if options.report:
+        with open(options.report) as file:
+            print_report(json.load(file))
+        return 0
     options.host = os.path.join(options.build_dir, "mivo-soak-host")
     options.room_tool = os.path.join(options.build_dir, "mivo", "tools", "room", "mivo-room")
     work = tempfile.mkdtemp(prefix="mivo-soak-")
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     try:
-        host, actions, samples, loads = run(options, work)
-        with open(os.path.join(work, "host-events.txt"), "w") as file:
-            file.write("\n".join(host.lines) + "\n")
-        print_report(options, host, actions, samples, loads)
+        host, schedule, loads = run(options, work)
+        record = {"options": {name: getattr(options, name) for name in RECORDED_OPTIONS}, "lines": host.lines,
+                  "actions": schedule.actions, "samples": schedule.samples, "downtimes": schedule.downtimes,
+                  "loads": loads, "server_failures": schedule.server.failures}
+        with open(os.path.join(work, "soak.json"), "w") as file:
+            json.dump(record, file)
+        print_report(record)
     except SoakError as error:
         print(f"soak: {error}", file=sys.stderr)
         return 1

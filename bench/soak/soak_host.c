@@ -13,10 +13,9 @@
  *   started <ns> <failed attempts>     a start succeeded
  *   start_failed <ns> <text>
  *   ended <ns> <result> <text>         a read returned -1 or -2
- *   segment <first ns> <last ns> <samples> <slope>
- *                                      a run's capture from its first to its last sample: samples
- *                                      read after the first read, and the least-squares samples per
- *                                      second over its reads
+ *   segment <first ns> <last ns> <samples> <inner first ns> <inner last ns> <inner samples>
+ *                                      a run's capture: samples read after its first read up to its
+ *                                      last, and the same without the run's first and last second
  *   blocked <entry point> <calls> <longest ns>
  *   error <count> <text>               each failure text seen, with how often
  *   result <entry point> <value> <count>
@@ -166,39 +165,43 @@ static void* writePlayback(void* argument) {
 
 /* ---- the near end: capture, one run at a time ---- */
 
-/* Reads of one run: enough to give its rate against the wall clock. */
+/* Reads of one run, kept so that its rate can be told apart from what its start and end do. */
+struct Read {
+    int64_t ns;
+    uint64_t total; /* samples of the run up to and including this read */
+};
 struct Segment {
-    int64_t firstNs, lastNs;
-    uint64_t samples; /* after the first read */
-    double sumT, sumS, sumTT, sumTS;
-    long long reads;
+    struct Read* reads;
+    size_t count, capacity;
 };
 
 static void addRead(struct Segment* segment, int64_t nowNs, int32_t got) {
-    if (segment->reads == 0) {
-        segment->firstNs = nowNs;
-    } else {
-        segment->samples += (uint64_t)got;
+    if (segment->count == segment->capacity) {
+        const size_t capacity = segment->capacity ? segment->capacity * 2 : 4096;
+        struct Read* grown = realloc(segment->reads, capacity * sizeof *grown);
+        if (!grown) return; /* the run's rate is then measured on what fitted */
+        segment->reads = grown;
+        segment->capacity = capacity;
     }
-    segment->lastNs = nowNs;
-    const double t = (double)(nowNs - segment->firstNs) * 1e-9;
-    const double s = (double)segment->samples;
-    segment->sumT += t;
-    segment->sumS += s;
-    segment->sumTT += t * t;
-    segment->sumTS += t * s;
-    ++segment->reads;
+    const uint64_t before = segment->count ? segment->reads[segment->count - 1].total : 0;
+    segment->reads[segment->count++] = (struct Read){nowNs, before + (uint64_t)got};
 }
 
+/* The whole run, from its first read to its last, and its interior, leaving out the first and
+ * the last second where starting and ending the streams may hold samples back. */
 static void closeSegment(struct Segment* segment) {
-    if (segment->reads >= 2) {
-        const double n = (double)segment->reads;
-        const double variance = segment->sumTT - segment->sumT * segment->sumT / n;
-        const double slope = variance > 0 ? (segment->sumTS - segment->sumT * segment->sumS / n) / variance : 0.0;
-        say("segment %lld %lld %llu %.3f\n", (long long)segment->firstNs, (long long)segment->lastNs,
-            (unsigned long long)segment->samples, slope);
+    if (segment->count >= 2) {
+        const struct Read* first = &segment->reads[0];
+        const struct Read* last = &segment->reads[segment->count - 1];
+        size_t inner = 0, outer = segment->count - 1;
+        while (inner < outer && segment->reads[inner].ns < first->ns + 1000000000) ++inner;
+        while (outer > inner && segment->reads[outer].ns > last->ns - 1000000000) --outer;
+        say("segment %lld %lld %llu %lld %lld %llu\n", (long long)first->ns, (long long)last->ns,
+            (unsigned long long)(last->total - first->total), (long long)segment->reads[inner].ns,
+            (long long)segment->reads[outer].ns,
+            (unsigned long long)(segment->reads[outer].total - segment->reads[inner].total));
     }
-    memset(segment, 0, sizeof *segment);
+    segment->count = 0;
 }
 
 /* Starts until it works or the time is up; true when running. */
@@ -246,6 +249,7 @@ static void captureUntil(mivo_voice_io* voice, int64_t deadlineNs) {
         }
     }
     closeSegment(&segment);
+    free(segment.reads);
 }
 
 /* ---- the process, as seen from inside ---- */
