@@ -359,23 +359,31 @@ def restart_table(record):
 
 def capture_rate(record, kind="segment"):
     """Samples captured against the wall clock over every run of SHORTEST_MEASURED_RUN_S or more:
-    (runs, whole runs' deviation, interiors' deviation, the worst interior's), deviations in %."""
+    runs, seconds measured, deviation in % first to last sample and without each run's first and
+    last second, seconds of samples missing in all and in the worst run."""
     totals = {"whole": [0, 0.0], "inner": [0, 0.0]}
-    worst = 0.0
-    runs = 0
+    missing = []
     for event in events(record, kind):
         first, last, samples, inner_first, inner_last, inner_samples = (int(field) for field in event.split())
         if (last - first) / 1e9 < SHORTEST_MEASURED_RUN_S:
             continue
-        runs += 1
         for name, count, span in (("whole", samples, last - first), ("inner", inner_samples, inner_last - inner_first)):
             totals[name][0] += count
             totals[name][1] += span / 1e9
-        worst = max(worst, abs(inner_samples / ((inner_last - inner_first) / 1e9 * RATE_CAPTURE) - 1.0))
-    if not runs:
-        return 0, 0.0, 0.0, 0.0
+        missing.append(max((last - first) / 1e9 - samples / RATE_CAPTURE, 0.0))
+    if not missing:
+        return None
     deviation = {name: (count / (span * RATE_CAPTURE) - 1.0) * 100 for name, (count, span) in totals.items()}
-    return runs, deviation["whole"], deviation["inner"], worst * 100
+    return len(missing), totals["whole"][1], deviation["whole"], deviation["inner"], sum(missing), max(missing)
+
+
+def rate_line(figures, who):
+    if not figures:
+        return f"{who}: no run lasted long enough to measure"
+    runs, seconds, whole, inner, missing, worst = figures
+    return (f"{who}: {runs} runs of {SHORTEST_MEASURED_RUN_S:g} s or more, {seconds:.0f} s; {whole:+.3f} % first to "
+            f"last sample ({missing:.2f} s of samples short in all, {worst:.2f} s in the worst run); "
+            f"{inner:+.3f} % without each run's first and last second")
 
 
 def print_report(record):
@@ -420,17 +428,8 @@ def print_report(record):
         bound = BOUNDS_MS.get(name)
         out.append(f"| {name} | {calls} | {int(longest) / 1e6:.1f} ms | {f'{bound} ms' if bound else 'brief'} |")
     out.append("")
-    runs, whole, inner, worst = capture_rate(record)
-    if runs:
-        out.append(f"capture against the wall clock, {runs} runs of {SHORTEST_MEASURED_RUN_S:g} s or more: "
-                   f"{whole:+.3f} % first to last sample, {inner:+.3f} % without each run's first and last "
-                   f"second (worst run {worst:.3f} % off)")
-    else:
-        out.append("capture against the wall clock: no run lasted long enough to measure")
-    runs, whole, inner, worst = capture_rate(record, "plain")
-    if runs:
-        out.append(f"a plain client on room.monitor meanwhile, {runs} runs: {whole:+.3f} % first to last sample, "
-                   f"{inner:+.3f} % without the first and last second (worst run {worst:.3f} % off)")
+    out.append(rate_line(capture_rate(record), "capture against the wall clock"))
+    out.append(rate_line(capture_rate(record, "plain"), "a plain client (parec) on room.monitor meanwhile"))
     played = events(record, "played")
     after = events(record, "after_destroy")
     if played:
