@@ -109,9 +109,10 @@ bool ServerConnection::connect(const Deadline& deadline, std::string& failure) {
         failure = "Unable to start the PulseAudio event loop";
         return false;
     }
-    pa_threaded_mainloop_once_unlocked(loop_, raiseLoopThreadPriority, nullptr);
 
     MainloopLock hold(loop_);
+    // Under the lock: the loop thread may run and free the event it makes at once.
+    pa_threaded_mainloop_once_unlocked(loop_, raiseLoopThreadPriority, nullptr);
     const bool settled = waitUntil(deadline, [this] {
         const pa_context_state_t state = pa_context_get_state(context_);
         return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
