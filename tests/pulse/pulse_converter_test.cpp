@@ -155,6 +155,67 @@ TEST(SoxrConverterTest, ReportsDryInputEndOfStreamAndBadInput) {
     EXPECT_TRUE(error.has_value());
 }
 
+// At one rate nothing is filtered or held back: each sample comes out in its place, in the same
+// call, converted as the resampler converts (times 32768, rounded to nearest, clipped).
+TEST(SoxrConverterTest, AtOneRateEverySampleComesOutAtOnceInItsPlace) {
+    platform::pulse::PulsePlatform platform;
+    auto converter = platform.makeConverter(platform::standardFormat(16000, 1), capture16k);
+    ASSERT_NE(converter, nullptr);
+    std::vector<float> input(1600, 0.0f);
+    input[5] = 0.5f;
+    input[6] = -0.25f;
+    input[170] = 1.0f;   // clips to the largest
+    input[171] = -1.5f;  // clips to the smallest
+    input[300] = 1.4f / 32768.0f;
+    input[301] = -1.6f / 32768.0f;
+    const auto out = convertInChunks(platform, *converter, input, 16000, 160);
+    ASSERT_EQ(out.size(), input.size());
+    EXPECT_EQ(out[5], 16384);
+    EXPECT_EQ(out[6], -8192);
+    EXPECT_EQ(out[170], 32767);
+    EXPECT_EQ(out[171], -32768);
+    EXPECT_EQ(out[300], 1);
+    EXPECT_EQ(out[301], -2);
+    long others = 0;
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (i != 5 && i != 6 && i != 170 && i != 171 && i != 300 && i != 301) others += std::abs(out[i]);
+    }
+    EXPECT_EQ(others, 0);
+}
+
+// What does not fit a small output waits, in order, for the next call; at the end it comes out
+// before the end is reported.
+TEST(SoxrConverterTest, AtOneRateWhatDoesNotFitWaitsForTheNextCall) {
+    platform::pulse::PulsePlatform platform;
+    const auto inFormat = platform::standardFormat(16000, 1);
+    auto converter = platform.makeConverter(inFormat, capture16k);
+    auto in = platform.makePCMBuffer(inFormat, 160);
+    for (uint32_t i = 0; i < 160; ++i) in->floatChannelData()[0][i] = static_cast<float>(i) / 32768.0f;
+    in->setFrameLength(160);
+    auto out = platform.makePCMBuffer(capture16k, 100);
+    std::optional<PlatformError> error;
+    int given = 0;
+    std::vector<int16_t> produced;
+    std::vector<ConverterOutputStatus> statuses;
+    for (int call = 0; call < 6; ++call) {
+        statuses.push_back(converter->convert(*out, error, [&](uint32_t, ConverterInputStatus& s) -> PCMBuffer* {
+            if (given < 2) {
+                ++given;
+                s = ConverterInputStatus::haveData;
+                return in.get();
+            }
+            s = ConverterInputStatus::endOfStream;
+            return nullptr;
+        }));
+        produced.insert(produced.end(), out->int16ChannelData()[0], out->int16ChannelData()[0] + out->frameLength());
+        if (statuses.back() == ConverterOutputStatus::endOfStream) break;
+    }
+    ASSERT_EQ(produced.size(), 320u);
+    for (size_t i = 0; i < produced.size(); ++i) ASSERT_EQ(produced[i], static_cast<int16_t>(i % 160)) << i;
+    EXPECT_EQ(statuses.back(), ConverterOutputStatus::endOfStream);
+    for (size_t i = 0; i + 1 < statuses.size(); ++i) EXPECT_EQ(statuses[i], ConverterOutputStatus::haveData) << i;
+}
+
 TEST(SoxrConverterTest, RefusesFormatPairsItCannotConvert) {
     platform::pulse::PulsePlatform platform;
     const auto mono48k = platform::standardFormat(48000, 1);

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/pulse/converter_buffers.h"
+#include "platform/pulse/same_rate_converter.h"
+
 namespace mivo::platform::pulse {
 
 namespace {
@@ -19,17 +22,6 @@ bool isUsable(const AudioFormat& format) {
 
 soxr_datatype_t splitType(CommonFormat format) {
     return format == CommonFormat::int16 ? SOXR_INT16_S : SOXR_FLOAT32_S;
-}
-
-size_t sampleSize(CommonFormat format) { return format == CommonFormat::int16 ? sizeof(int16_t) : sizeof(float); }
-
-const void* channelData(const PCMBuffer& buffer, uint32_t channel) {
-    if (buffer.format().commonFormat == CommonFormat::int16) {
-        int16_t* const* data = buffer.int16ChannelData();
-        return data ? data[channel] : nullptr;
-    }
-    float* const* data = buffer.floatChannelData();
-    return data ? data[channel] : nullptr;
 }
 
 class SoxrConverter final : public AudioConverter {
@@ -163,6 +155,8 @@ private:
 
 std::shared_ptr<AudioConverter> makeSoxrConverter(const AudioFormat& from, const AudioFormat& to) {
     if (!isUsable(from) || !isUsable(to) || from.channelCount != to.channelCount) return nullptr;
+    // soxr holds back about 15 ms and filters even at one rate.
+    if (from.sampleRate == to.sampleRate) return makeSameRateConverter(from, to);
     const soxr_io_spec_t types = soxr_io_spec(splitType(from.commonFormat), splitType(to.commonFormat));
     soxr_io_spec_t ioTypes = types;
     // Deterministic output: silence stays exactly zero.
