@@ -53,8 +53,12 @@ from echo_analysis import RATE_CAP, BenchmarkError
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "room"))
 import room_truth  # noqa: E402
 
-SYSTEMS = ("library", "webrtc", "speex")
-CANCELLER_ARGS = {"webrtc": 'aec_args="analog_gain_control=0 digital_gain_control=0"', "speex": ""}
+SYSTEMS = ("library", "webrtc", "webrtc-extended", "speex")
+DEFAULT_SYSTEMS = ("library", "webrtc", "speex")
+# aec_method and aec_args of each module-echo-cancel system
+CANCELLERS = {"webrtc": ("webrtc", "analog_gain_control=0 digital_gain_control=0"),
+              "webrtc-extended": ("webrtc", "analog_gain_control=0 digital_gain_control=0 extended_filter=1"),
+              "speex": ("speex", "")}
 
 
 class ServerGone(BenchmarkError):
@@ -289,11 +293,12 @@ class Bench:
         return mic, analysis.read_raw(host.files[0]), room_state, result
 
     # ------------------------------------------------------------------ module-echo-cancel
-    def load_canceller(self, method):
+    def load_canceller(self, system):
+        method, aec_args = CANCELLERS[system]
         arguments = ["load-module", "module-echo-cancel", f"aec_method={method}", "rate=16000", "channels=1",
                      "source_master=room.monitor", "sink_master=speaker", "source_name=ec_source", "sink_name=ec_sink"]
-        if CANCELLER_ARGS[method]:
-            arguments.append(CANCELLER_ARGS[method])
+        if aec_args:
+            arguments.append(f'aec_args="{aec_args}"')
         index = self.server.pactl(*arguments)
         self.server.reset_volumes("ec_source")
         return index
@@ -425,7 +430,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build-dir", required=True, help="build with mivo-echo-host, mivo-echo-probe, tools/room/mivo-room")
     parser.add_argument("--rooms", default="all", help="comma-separated room names (default: every room but loopback-60)")
-    parser.add_argument("--systems", default=",".join(SYSTEMS), help="comma-separated subset of " + ", ".join(SYSTEMS))
+    parser.add_argument("--systems", default=",".join(DEFAULT_SYSTEMS), help="comma-separated subset of " + ", ".join(SYSTEMS))
     parser.add_argument("--runs", type=int, default=5, help="sessions per system and room (default 5)")
     parser.add_argument("--server", default=os.environ.get("MIVO_TEST_SERVER", "pulseaudio"),
                         choices=("pulseaudio", "pipewire"))
@@ -434,6 +439,7 @@ def main():
     parser.add_argument("--png", help="write per-second ERLE of every system in every room here")
     parser.add_argument("--readme", help="replace the benchmark table in this README")
     parser.add_argument("--save", help="keep every session's figures here as JSON")
+    parser.add_argument("--keep", help="keep every recording in this folder instead of deleting them")
     args = parser.parse_args()
     systems = [s.strip() for s in args.systems.split(",") if s.strip()]
     if any(s not in SYSTEMS for s in systems) or not systems or args.runs < 1:
@@ -441,7 +447,8 @@ def main():
     for tool in ("pactl", "paplay", "espeak-ng"):
         if shutil.which(tool) is None:
             raise BenchmarkError(f"{tool} is not installed (Debian packages: pulseaudio-utils, espeak-ng)")
-    work = tempfile.mkdtemp(prefix="mivo-echo-bench-")
+    work = args.keep or tempfile.mkdtemp(prefix="mivo-echo-bench-")
+    os.makedirs(work, exist_ok=True)
     bench = Bench(args, work)
     names = subprocess.run([bench.tool, "list"], capture_output=True, text=True, check=True).stdout.split()
     rooms = [r for r in names if r != "loopback-60"] if args.rooms == "all" else args.rooms.split(",")
@@ -470,7 +477,8 @@ def main():
                     print(f"--- {name}\n{file.read()[-4000:]}", file=sys.stderr)
     finally:
         bench.children.end_all()
-        shutil.rmtree(work, ignore_errors=True)
+        if not args.keep:
+            shutil.rmtree(work, ignore_errors=True)
     table = report.table(args.server, rooms, systems, results, latencies, settings, args.runs)
     print(table)
     print(f"({(time.monotonic() - started) / 60:.0f} minutes)")

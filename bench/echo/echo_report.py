@@ -3,7 +3,8 @@ import math
 import re
 import statistics
 
-NAMES = {"library": "libMivoVoiceIO", "webrtc": "module-echo-cancel webrtc", "speex": "module-echo-cancel speex"}
+NAMES = {"library": "libMivoVoiceIO", "webrtc": "module-echo-cancel webrtc",
+         "webrtc-extended": "module-echo-cancel webrtc extended_filter=1", "speex": "module-echo-cancel speex"}
 MARKERS = ("<!-- echo-benchmark -->", "<!-- /echo-benchmark -->")
 
 
@@ -116,7 +117,7 @@ def draw(path, rooms, systems, results, settings):
     columns = 2
     rows = math.ceil(len(rooms) / columns)
     figure, axes = plt.subplots(rows, columns, figsize=(13, 2.6 * rows), squeeze=False)
-    colours = {"library": "tab:blue", "webrtc": "tab:orange", "speex": "tab:green"}
+    colours = {"library": "tab:blue", "webrtc": "tab:orange", "webrtc-extended": "tab:red", "speex": "tab:green"}
     for index, room in enumerate(rooms):
         axis = axes[index // columns][index % columns]
         for system in systems:
