@@ -5,10 +5,17 @@ A private sound server (PulseAudio, or PipeWire with --server pipewire; never th
 the devices; each session applies one room of tools/room/rooms.conf with `mivo-room echo`, afresh,
 so that a room's change times count from that session's first far-end sound. Systems:
 
-    library  the library through its C interface (mivo-echo-host)
-    webrtc   module-echo-cancel aec_method=webrtc aec_args="analog_gain_control=0
-             digital_gain_control=0" rate=16000 channels=1 source_master=room.monitor sink_master=speaker
-    speex    module-echo-cancel aec_method=speex, otherwise the same
+    library          the library through its C interface (mivo-echo-host)
+    webrtc           module-echo-cancel aec_method=webrtc aec_args="analog_gain_control=0
+                     digital_gain_control=0" rate=16000 channels=1 source_master=room.monitor
+                     sink_master=speaker
+    webrtc-extended  the same with extended_filter=1 in aec_args: the daemon's webrtc canceller
+                     otherwise reaches only about 50 ms of echo path (it tells the canceller a
+                     stream delay of 0 and does not turn on delay-agnostic alignment)
+    speex            module-echo-cancel aec_method=speex, otherwise as webrtc
+On PipeWire (pipewire-pulse) module-echo-cancel is PipeWire's own, webrtc only; `webrtc` there is
+aec_args="webrtc.gain_control=false webrtc.extended_filter=true webrtc.delay_agnostic=true" (its
+defaults, said out loud), rate=16000 channels=1, the same masters.
 
 A session (seconds of the far-end track, F = the room's far_s, 10 unless it says otherwise):
 

@@ -26,9 +26,10 @@ for room in "${rooms[@]}"; do
   paplay --device=speaker "$work/speech.wav"
   wait "$recorder"
   state=$MIVO_ROOM_STATE
+  room_log=$(cat "$MIVO_ROOM_LOG" 2>/dev/null || true)
   private_pulse_stop
   settings=$("$tool" show "$room")
-  /usr/bin/python3 - "$work/$room.f32" "$state" "$settings" "$root/tools/room" <<'PY' || failed=1
+  if ! /usr/bin/python3 - "$work/$room.f32" "$state" "$settings" "$root/tools/room" <<'PY'
 import json, subprocess, sys
 recording, state, settings, folder = sys.argv[1:5]
 described = dict(line.split("=", 1) for line in settings.splitlines())
@@ -49,5 +50,10 @@ for what, got, want, tolerance in checks:
     print(f"{described['name']}: {what} {got:.2f}, described {want:.2f} (within {tolerance}): {'ok' if good else 'FAIL'}")
 sys.exit(0 if ok else 1)
 PY
+  then
+    failed=1
+    echo "$room: what the room said:"; echo "$room_log"
+    /usr/bin/python3 "$root/tools/room/room_truth.py" "$work/$room.f32" --window 1 --rows 2>&1 | sed 's/^/  /'
+  fi
 done
 exit $failed
