@@ -22,7 +22,7 @@ constexpr size_t fragment = 240;          // 5 ms: how often the monitors delive
 // Written ahead of the echo stream's play position: short enough for a 10 ms room, longer where
 // the room's delay leaves room for it, so that a busy machine runs the stream dry less often.
 size_t leadFor(const RoomDescription& room) {
-    const double milliseconds = std::clamp(room.delayMs / 4.0, 7.5, 60.0);
+    const double milliseconds = std::clamp(room.delayMs / 4.0, 7.5, 15.0);
     return static_cast<size_t>(milliseconds * rate / 1000.0);
 }
 constexpr size_t largestBlock = 48000;    // the most one read can hand over (a second)
@@ -30,7 +30,7 @@ constexpr size_t burstSamples = 4800;     // 100 ms of noise at -20 dBFS
 constexpr size_t burstListening = 48000;  // how much of the microphone is searched for it
 // Not a multiple of the servers' 5 or 10 ms blocks, so that looks fall at every phase of them.
 constexpr pa_usec_t lookInterval = 23000;
-constexpr pa_usec_t watchInterval = 250000;
+constexpr pa_usec_t watchInterval = 1000000;
 
 const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, rate, 1};
 
@@ -64,7 +64,6 @@ private:
     static void onContextState(pa_context* context, void* self);
     static void onStreamState(pa_stream* stream, void* self);
     static void onRead(pa_stream* stream, size_t bytes, void* self);
-    static void onUnderflow(pa_stream* stream, void* self);
     static void onTiming(pa_stream* stream, int success, void* self);
     static void onTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when, void* self);
     static void onSignal(pa_mainloop_api* api, pa_signal_event* event, int signal, void* self);
@@ -103,7 +102,6 @@ private:
     uint32_t module_ = PA_INVALID_INDEX;
     Stage stage_ = Stage::settling;
     bool started_ = false;
-    bool ranDry_ = false;        // the server said the echo stream underflowed
     int pendingTimings_ = 0;
     bool timingFailed_ = false;
     int64_t written_ = 0;        // echo-stream samples written
@@ -173,7 +171,6 @@ void RoomClient::createStreams() {
     echo_ = pa_stream_new(context_, "room: echo", &sampleSpec, nullptr);
     if (!loudspeaker_ || !microphone_ || !echo_) return fail("cannot make the room's streams");
     pa_stream_set_state_callback(echo_, &RoomClient::onStreamState, this);
-    pa_stream_set_underflow_callback(echo_, &RoomClient::onUnderflow, this);
     // No prebuffering, so that the stream plays as soon as anything is written.
     const pa_buffer_attr attributes{static_cast<uint32_t>(-1), bytesOf(2 * leadSamples), 0, bytesOf(fragment),
                                     static_cast<uint32_t>(-1)};
@@ -205,8 +202,6 @@ void RoomClient::onRead(pa_stream* stream, size_t, void* self) {
         client->readMicrophone();
     }
 }
-
-void RoomClient::onUnderflow(pa_stream*, void* self) { static_cast<RoomClient*>(self)->ranDry_ = true; }
 
 void RoomClient::write(const float* samples, size_t count) {
     pa_stream_write(echo_, samples, bytesOf(count), nullptr, 0, PA_SEEK_RELATIVE);
@@ -302,17 +297,13 @@ void RoomClient::timingArrived(bool failed) {
     arm(watchInterval);
 }
 
-// Keeps `leadSamples` queued in front of the echo stream's play position once it ran dry. The
-// server stops the stream's clock while it runs dry, which would move the echo; true when it had
-// to top up. Only a real underflow counts: the sink takes whole blocks, so the queue is often
-// briefly short, and topping it up then would move the echo for nothing.
+// Keeps `leadSamples` queued in front of the echo stream's play position. The server stops the
+// stream's clock while it runs dry, which would move the echo; true when it had to top up.
 bool RoomClient::topUp() {
     const pa_timing_info* timing = pa_stream_get_timing_info(echo_);
     if (!timing) return false;
     const int64_t queued = (timing->write_index - timing->read_index) / static_cast<int64_t>(sizeof(float));
-    if (!ranDry_ && queued > 0) return false;
-    ranDry_ = false;
-    if (queued >= static_cast<int64_t>(leadSamples)) return true;
+    if (queued >= static_cast<int64_t>(leadSamples / 2)) return false;
     write(silence_.data(), leadSamples - static_cast<size_t>(std::max<int64_t>(queued, 0)));
     return true;
 }
