@@ -463,6 +463,14 @@ def run_room(bench, talkers, room, systems, runs, results, failures):
     return settings
 
 
+def save(path, server, settings, latencies, failures, results):
+    with open(path + ".partial", "w") as file:
+        json.dump({"server": server, "settings": settings, "latencies": latencies, "failures": failures,
+                   "results": {f"{room}|{system}": runs for (room, system), runs in results.items()}},
+                  file, default=float)
+    os.replace(path + ".partial", path)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build-dir", required=True, help="build with mivo-echo-host, mivo-echo-probe, tools/room/mivo-room")
@@ -508,6 +516,8 @@ def main():
                 failures.append(("clicks", system, f"latency not measured: {error}"))
         for room in rooms:
             settings[room] = run_room(bench, talkers, room, systems, args.runs, results, failures)
+            if args.save:  # every room as it is done: an hour's run stopped early keeps what it measured
+                save(args.save, args.server, settings, latencies, failures, results)
     except ServerGone as error:
         failures.append(("server", "all", str(error)))
         print(f"echo benchmark: {error}; the server's log:", file=sys.stderr)
@@ -526,10 +536,7 @@ def main():
     for room, system, message in failures:
         print(f"**{room}, {system}: {message}**")
     if args.save:
-        with open(args.save, "w") as file:
-            json.dump({"server": args.server, "settings": settings, "latencies": latencies, "failures": failures,
-                       "results": {f"{room}|{system}": runs for (room, system), runs in results.items()}},
-                      file, default=float)
+        save(args.save, args.server, settings, latencies, failures, results)
     if args.png:
         report.draw(args.png, rooms, sections, settings)
     if args.readme:
