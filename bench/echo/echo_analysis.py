@@ -23,6 +23,7 @@ CONVERGENCE = 3.0      # seconds the canceller is given before it is judged
 NEAR_MAX_SECONDS = 2.4
 RECOVERED_DB = 30.0    # "back above" this after a change or an underrun
 EVENT_GRACE = 2.0      # seconds after an event that the lowest-second figure leaves out
+NEAR_MARGIN = 0.2      # seconds kept clear in front of the near end's first word
 
 
 class BenchmarkError(Exception):
@@ -151,12 +152,13 @@ def mean_square(signal_in, begin, end):
     return float(np.mean(signal_in[begin:end] ** 2))
 
 
-def per_second_erle(mic, out, far_at, shift, timeline):
-    """(seconds, ERLE dB) of 1 s windows every 0.25 s over the far-end-only part; windows where
-    the microphone heard next to nothing (the far end paused) are left out."""
+def per_second_erle(mic, out, far_at, shift, erle_end):
+    """(seconds, ERLE dB) of 1 s windows every 0.25 s over the far-end-only part (up to `erle_end`
+    s of the far end's track); windows where the microphone heard next to nothing (the far end
+    paused) are left out."""
     rows = []
     start = 0.0
-    while start + 1.0 <= timeline.erle_end + 1e-9:
+    while start + 1.0 <= erle_end + 1e-9:
         begin = far_at + start * RATE_CAP
         heard = mean_square(mic, begin, begin + RATE_CAP)
         if heard > 1e-7:  # -70 dBFS
@@ -201,19 +203,34 @@ def near_end_loss(out, near_lag, near_seconds, timeline):
     return (-20 * np.log10(gain) if gain > 1e-6 else float("inf")), correlation
 
 
+def far_lag(mic, far16, near_in_mic, timeline, max_lag):
+    """Where the far end's track begins in the microphone. Only the far-end-only part is matched,
+    against a microphone with the near end blanked: a quiet echo under a loud talker otherwise
+    loses its correlation peak to chance correlations with the talker."""
+    far_only = far16[:int(timeline.far_end * RATE_CAP)]
+    near_begins = near_in_mic + int((timeline.near_alone_at - NEAR_MARGIN) * RATE_CAP)
+    echo_only = mic.copy()
+    echo_only[max(0, near_begins):] = 0.0
+    return xcorr_lag(echo_only, far_only, max_lag)
+
+
 def analyse_session(tracks, mic, out, events):
     """Every figure of one session; `mic` is room.monitor at 16 kHz, `out` the system's output."""
     timeline = tracks["timeline"]
     max_lag = 3 * RATE_CAP
-    far_in_mic = xcorr_lag(mic, tracks["far16"], max_lag)
     near_in_mic = xcorr_lag(mic, tracks["near16"], max_lag)
+    far_in_mic = far_lag(mic, tracks["far16"], near_in_mic, timeline, max_lag)
     near_in_out = xcorr_lag(out, tracks["near16"], max_lag)
     shift = near_in_out - near_in_mic
-    begin, end = far_in_mic + CONVERGENCE * RATE_CAP, far_in_mic + timeline.erle_end * RATE_CAP
+    # The talkers start on their own, not on the far end's clock: end where the near end begins
+    # if it comes early, so that no window holds near-end speech.
+    near_begins = near_in_mic + (timeline.near_alone_at - NEAR_MARGIN) * RATE_CAP
+    erle_end = min(timeline.erle_end, (near_begins - far_in_mic) / RATE_CAP)
+    begin, end = far_in_mic + CONVERGENCE * RATE_CAP, far_in_mic + erle_end * RATE_CAP
     heard = mean_square(mic, begin, end)
     if heard < 1e-8:
         raise BenchmarkError("the raw microphone heard no echo: is the room running?")
-    rows = per_second_erle(mic, out, far_in_mic, shift, timeline)
+    rows = per_second_erle(mic, out, far_in_mic, shift, erle_end)
     loss, correlation = near_end_loss(out, near_in_out, tracks["near_seconds"], timeline)
     return {"erle": 10 * np.log10(heard / max(mean_square(out, begin + shift, end + shift), 1e-15)),
             "per_second": rows, "lowest": lowest_second(rows, events),

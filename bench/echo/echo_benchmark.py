@@ -5,10 +5,17 @@ A private sound server (PulseAudio, or PipeWire with --server pipewire; never th
 the devices; each session applies one room of tools/room/rooms.conf with `mivo-room echo`, afresh,
 so that a room's change times count from that session's first far-end sound. Systems:
 
-    library  the library through its C interface (mivo-echo-host)
-    webrtc   module-echo-cancel aec_method=webrtc aec_args="analog_gain_control=0
-             digital_gain_control=0" rate=16000 channels=1 source_master=room.monitor sink_master=speaker
-    speex    module-echo-cancel aec_method=speex, otherwise the same
+    library          the library through its C interface (mivo-echo-host)
+    webrtc           module-echo-cancel aec_method=webrtc aec_args="analog_gain_control=0
+                     digital_gain_control=0" rate=16000 channels=1 source_master=room.monitor
+                     sink_master=speaker
+    webrtc-extended  the same with extended_filter=1 in aec_args: the daemon's webrtc canceller
+                     otherwise reaches only about 50 ms of echo path (it tells the canceller a
+                     stream delay of 0 and does not turn on delay-agnostic alignment)
+    speex            module-echo-cancel aec_method=speex, otherwise as webrtc
+On PipeWire (pipewire-pulse) module-echo-cancel is PipeWire's own, webrtc only; `webrtc` there is
+aec_args="webrtc.gain_control=false webrtc.extended_filter=true webrtc.delay_agnostic=true" (its
+defaults, said out loud), rate=16000 channels=1, the same masters.
 
 A session (seconds of the far-end track, F = the room's far_s, 10 unless it says otherwise):
 
@@ -24,7 +31,8 @@ after 3 s, leaving out 2 s after a change or underrun; seconds after the change 
 a whole second at or above 30 dB begins; near-end loss (-20 log10 of the least-squares gain of the
 near-end-alone output inside the double-talk output). CPU: the library's own threads (the event
 loop "mivo-audio" and the control queue "mivo.*") from /proc/<pid>/task/*/stat, per second of the
-session; module-echo-cancel: the server's processes above their rate with only the room running.
+session; module-echo-cancel: the server's processes above their rate with the same streams and
+no canceller (far end straight into the speaker), measured for 4 s just before every session.
 Capture latency: once per system, a click player into `room` logs when each click reaches it
 (write time + reported latency); the system and a plain client on room.monitor stamp when they
 read it.
@@ -53,8 +61,17 @@ from echo_analysis import RATE_CAP, BenchmarkError
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "room"))
 import room_truth  # noqa: E402
 
-SYSTEMS = ("library", "webrtc", "speex")
-CANCELLER_ARGS = {"webrtc": 'aec_args="analog_gain_control=0 digital_gain_control=0"', "speex": ""}
+SYSTEMS = ("library", "webrtc", "webrtc-extended", "speex")
+# aec_method and aec_args of each server's module-echo-cancel systems. The PulseAudio daemon's
+# webrtc covers about 48 ms of echo path unless extended_filter is on; PipeWire's has the
+# extended filter and delay-agnostic alignment on by default, and only webrtc.
+CANCELLERS = {
+    "pulseaudio": {"webrtc": ("webrtc", "analog_gain_control=0 digital_gain_control=0"),
+                   "webrtc-extended": ("webrtc", "analog_gain_control=0 digital_gain_control=0 extended_filter=1"),
+                   "speex": ("speex", "")},
+    "pipewire": {"webrtc": ("webrtc", "webrtc.gain_control=false webrtc.extended_filter=true "
+                                      "webrtc.delay_agnostic=true")},
+}
 
 
 class ServerGone(BenchmarkError):
@@ -116,13 +133,13 @@ def read_line(process, deadline_seconds, what):
     return line.decode().strip()
 
 
-def cpu_ticks(pid, thread_filter=None):
-    """utime + stime in clock ticks of a process's threads (those `thread_filter` accepts)."""
-    total = 0
+def thread_ticks(pid, thread_filter=None):
+    """utime + stime in clock ticks of a process's threads (those `thread_filter` accepts), by name."""
+    ticks = {}
     try:
         tasks = os.listdir(f"/proc/{pid}/task")
     except FileNotFoundError:
-        return 0
+        return ticks
     for task in tasks:
         try:
             with open(f"/proc/{pid}/task/{task}/stat") as file:
@@ -133,8 +150,12 @@ def cpu_ticks(pid, thread_filter=None):
         if thread_filter and not thread_filter(name):
             continue
         fields = text.rsplit(")", 1)[1].split()
-        total += int(fields[11]) + int(fields[12])
-    return total
+        ticks[name] = ticks.get(name, 0) + int(fields[11]) + int(fields[12])
+    return ticks
+
+
+def cpu_ticks(pid, thread_filter=None):
+    return sum(thread_ticks(pid, thread_filter).values())
 
 
 def library_thread(name):
@@ -192,18 +213,19 @@ class Bench:
         self.probe = os.path.join(args.build_dir, "mivo-echo-probe")
         self.counter = 0
         self.server = None
+        self.rooms_file = ["--rooms", os.path.abspath(args.rooms_file)] if args.rooms_file else []
 
     def path(self, name):
         self.counter += 1
         return os.path.join(self.work, f"{self.counter:04d}-{name}")
 
     def room_settings(self, room):
-        text = subprocess.run([self.tool, "show", room], capture_output=True, text=True, check=True).stdout
+        text = subprocess.run([self.tool, "show", room, *self.rooms_file], capture_output=True, text=True, check=True).stdout
         settings = dict(line.split("=", 1) for line in text.splitlines() if "=" in line)
         return {k: (v if k in ("name", "kind", "ir_wav") else float(v)) for k, v in settings.items()}
 
     def start_room(self, room):
-        process = self.children.start([self.tool, "echo", "--room", room], self.server.env, f"room {room}",
+        process = self.children.start([self.tool, "echo", "--room", room, *self.rooms_file], self.server.env, f"room {room}",
                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         state = read_line(process, 20, f"room {room}")
         return process, dict(item.split("=", 1) for item in state.split()[1:])
@@ -262,10 +284,10 @@ class Bench:
         return process
 
     def finish_host(self, process, timeout):
-        """Waits for "finished"; the library's threads' CPU ticks then, and lets the host end."""
+        """Waits for "finished"; the library's threads' CPU ticks then (by thread), and lets the host end."""
         if read_line(process, timeout, "the library host") != "finished":
             raise BenchmarkError("the library host did not finish")
-        ticks = cpu_ticks(process.pid, library_thread)
+        ticks = thread_ticks(process.pid, library_thread)
         process.stdin.write(b"exit\n")
         process.stdin.flush()
         if self.children.wait(process, 15) != 0:
@@ -277,7 +299,7 @@ class Bench:
         truth = self.start_truth(timeline.session + 2.0)
         time.sleep(0.3)
         host = self.start_host(timeline.session + 0.5, tracks["paths"]["far_raw"], pause)
-        start_ticks, wall = cpu_ticks(host.pid, library_thread), time.monotonic()
+        start_ticks, wall = thread_ticks(host.pid, library_thread), time.monotonic()
         near = self.paplay("room", tracks["paths"]["near_wav"], "near-end paplay")
         host.stdin.write(b"go\n")
         host.stdin.flush()
@@ -285,52 +307,68 @@ class Bench:
         seconds = time.monotonic() - wall
         self.finish_player(near, timeline.session + 15)
         mic, room_state = self.finish_truth(truth)
-        result = {"cpu_ms_per_s": 1000 * (ticks - start_ticks) / os.sysconf("SC_CLK_TCK") / seconds}
+        per_thread = {name: 1000 * (count - start_ticks.get(name, 0)) / os.sysconf("SC_CLK_TCK") / seconds
+                      for name, count in ticks.items()}
+        result = {"cpu_ms_per_s": sum(per_thread.values()), "threads_ms_per_s": per_thread}
         return mic, analysis.read_raw(host.files[0]), room_state, result
 
     # ------------------------------------------------------------------ module-echo-cancel
-    def load_canceller(self, method):
+    def load_canceller(self, system):
+        method, aec_args = CANCELLERS[self.server.kind][system]
         arguments = ["load-module", "module-echo-cancel", f"aec_method={method}", "rate=16000", "channels=1",
                      "source_master=room.monitor", "sink_master=speaker", "source_name=ec_source", "sink_name=ec_sink"]
-        if CANCELLER_ARGS[method]:
-            arguments.append(CANCELLER_ARGS[method])
+        if aec_args:
+            arguments.append(f'aec_args="{aec_args}"')
         index = self.server.pactl(*arguments)
         self.server.reset_volumes("ec_source")
         return index
 
-    def canceller_session(self, method, tracks, pause, idle_rate):
+    def canceller_session(self, system, tracks, pause):
         timeline = tracks["timeline"]
-        index = self.load_canceller(method)
+        plain_rate = self.plain_streams_rate(tracks)
+        index = self.load_canceller(system)
         try:
             truth = self.start_truth(timeline.session + 2.0)
-            out = self.recorder("ec_source", timeline.session + 3.0, "ec-" + method)
+            out = self.recorder("ec_source", timeline.session + 3.0, "ec-" + system)
             time.sleep(0.3)
             before, wall = self.server.ticks(), time.monotonic()
-            command = [self.probe, "play", "--device", "ec_sink", "--file", tracks["paths"]["far_raw"]]
-            if pause:
-                command += ["--pause-at", f"{pause[0]:.3f}", "--pause-ms", f"{pause[1]:.0f}"]
-            far = self.children.start(command, self.server.env, "far-end player", stderr=subprocess.PIPE)
+            far = self.far_player("ec_sink", tracks, pause)
             near = self.paplay("room", tracks["paths"]["near_wav"], "near-end paplay")
             self.finish_player(far, timeline.session + 15)
             self.finish_player(near, timeline.session + 15)
-            ticks, seconds = self.server.ticks() - before, time.monotonic() - wall
+            rate = (self.server.ticks() - before) / os.sysconf("SC_CLK_TCK") / (time.monotonic() - wall)
             out_files = self.finish_recorder(out)
             mic, room_state = self.finish_truth(truth)
         finally:
             self.server.pactl("unload-module", index)
             self.server.reset_volumes()
-        cpu = 1000 * (ticks / os.sysconf("SC_CLK_TCK") / seconds - idle_rate)
-        return mic, analysis.read_raw(out_files[0]), room_state, {"cpu_ms_per_s": cpu}
+        extra = {"cpu_ms_per_s": 1000 * (rate - plain_rate), "server_ms_per_s": 1000 * rate,
+                 "plain_ms_per_s": 1000 * plain_rate}
+        return mic, analysis.read_raw(out_files[0]), room_state, extra
 
-    def idle_rate(self, seconds=2.0):
-        """The server's CPU (s per s) with only the room and its recorder running."""
-        truth = self.start_truth(seconds + 1.0)
-        time.sleep(0.5)
-        before, wall = self.server.ticks(), time.monotonic()
-        time.sleep(seconds)
-        rate = (self.server.ticks() - before) / os.sysconf("SC_CLK_TCK") / (time.monotonic() - wall)
-        self.children.wait(truth, 15)
-        return rate
+    def far_player(self, device, tracks, pause):
+        command = [self.probe, "play", "--device", device, "--file", tracks["paths"]["far_raw"]]
+        if pause:
+            command += ["--pause-at", f"{pause[0]:.3f}", "--pause-ms", f"{pause[1]:.0f}"]
+        return self.children.start(command, self.server.env, "far-end player", stderr=subprocess.PIPE)
+
+    def plain_streams_rate(self, tracks, seconds=4.0):
+        """The server's CPU (s per s) with the session's own streams and no canceller: the far end
+        played straight into the speaker, the near end into the room, room.monitor and the room
+        recorded. Measured just before each session, so that what the machine's other work does
+        to the server's rate is the same on both sides of the difference."""
+        truth = self.start_truth(seconds + 1.5)
+        out = self.recorder("room.monitor", seconds + 2.0, "plain")
+        streams = [self.far_player("speaker", tracks, None),
+                   self.paplay("room", tracks["paths"]["near_wav"], "near-end paplay")]
+        try:
+            time.sleep(0.5)
+            before, wall = self.server.ticks(), time.monotonic()
+            time.sleep(seconds)
+            return (self.server.ticks() - before) / os.sysconf("SC_CLK_TCK") / (time.monotonic() - wall)
+        finally:
+            for process in streams + [out, truth]:
+                self.children.end(process)
 
     # ------------------------------------------------------------------ capture latency
     def clicks(self):
@@ -381,25 +419,28 @@ def events_of(settings):
     return events
 
 
+def cpu_detail(result):
+    if "threads_ms_per_s" in result:
+        return ", ".join(f"{name} {value:.1f}" for name, value in sorted(result["threads_ms_per_s"].items()))
+    return f"server {result['server_ms_per_s']:.1f}, same streams without it {result['plain_ms_per_s']:.1f}"
+
+
 def run_room(bench, talkers, room, systems, runs, results, failures):
     settings = bench.room_settings(room)
     timeline = analysis.Timeline(settings["far_s"])
     tracks = talkers.tracks(timeline, bench.work, room)
     pause = (settings["pause_at_s"], settings["pause_ms"]) if settings["pause_at_s"] > 0 else None
     events = events_of(settings)
-    idle = None
     for system in systems:
         for run in range(runs):
             process = None
             try:
                 process, state = bench.start_room(room)
-                if idle is None and system != "library":
-                    idle = bench.idle_rate()
                 bench.server.reset_volumes()
                 if system == "library":
                     mic, out, truth, extra = bench.library_session(tracks, pause)
                 else:
-                    mic, out, truth, extra = bench.canceller_session(system, tracks, pause, idle)
+                    mic, out, truth, extra = bench.canceller_session(system, tracks, pause)
                 result = analysis.analyse_session(tracks, mic, out, events)
                 result.update(extra, truth=truth, placed=state)
             except BenchmarkError as error:
@@ -416,16 +457,27 @@ def run_room(bench, talkers, room, systems, runs, results, failures):
             truth_text = (f"delay {truth['delay_ms']:.2f} ms level {truth['level_db']:.1f} dB" if truth else "no truth")
             print(f"[{room} {system}] run {run + 1}/{runs}: ERLE {result['erle']:.1f} dB, lowest second "
                   f"{report.fmt(result['lowest'])}, recovery {[report.fmt(r) for r in result['recovery']]}, near-end "
-                  f"loss {report.fmt(result['loss'])} dB, CPU {result['cpu_ms_per_s']:.1f} ms/s; room: {truth_text}",
+                  f"loss {report.fmt(result['loss'])} dB, CPU {result['cpu_ms_per_s']:.1f} ms/s ({cpu_detail(result)}); "
+                  f"room: {truth_text}",
                   file=sys.stderr)
     return settings
+
+
+def save(path, server, settings, latencies, failures, results):
+    with open(path + ".partial", "w") as file:
+        json.dump({"server": server, "settings": settings, "latencies": latencies, "failures": failures,
+                   "results": {f"{room}|{system}": runs for (room, system), runs in results.items()}},
+                  file, default=float)
+    os.replace(path + ".partial", path)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build-dir", required=True, help="build with mivo-echo-host, mivo-echo-probe, tools/room/mivo-room")
     parser.add_argument("--rooms", default="all", help="comma-separated room names (default: every room but loopback-60)")
-    parser.add_argument("--systems", default=",".join(SYSTEMS), help="comma-separated subset of " + ", ".join(SYSTEMS))
+    parser.add_argument("--rooms-file", help="rooms described in this file instead of tools/room/rooms.conf")
+    parser.add_argument("--systems", default="all", help="comma-separated subset of " + ", ".join(SYSTEMS) +
+                        " (default: the library and every canceller the server has)")
     parser.add_argument("--runs", type=int, default=5, help="sessions per system and room (default 5)")
     parser.add_argument("--server", default=os.environ.get("MIVO_TEST_SERVER", "pulseaudio"),
                         choices=("pulseaudio", "pipewire"))
@@ -434,16 +486,19 @@ def main():
     parser.add_argument("--png", help="write per-second ERLE of every system in every room here")
     parser.add_argument("--readme", help="replace the benchmark table in this README")
     parser.add_argument("--save", help="keep every session's figures here as JSON")
+    parser.add_argument("--keep", help="keep every recording in this folder instead of deleting them")
     args = parser.parse_args()
-    systems = [s.strip() for s in args.systems.split(",") if s.strip()]
-    if any(s not in SYSTEMS for s in systems) or not systems or args.runs < 1:
+    offered = ["library", *CANCELLERS[args.server]]
+    systems = offered if args.systems == "all" else [s.strip() for s in args.systems.split(",") if s.strip()]
+    if any(s not in offered for s in systems) or not systems or args.runs < 1:
         parser.error(f"bad --systems or --runs: {systems}")
     for tool in ("pactl", "paplay", "espeak-ng"):
         if shutil.which(tool) is None:
             raise BenchmarkError(f"{tool} is not installed (Debian packages: pulseaudio-utils, espeak-ng)")
-    work = tempfile.mkdtemp(prefix="mivo-echo-bench-")
+    work = args.keep or tempfile.mkdtemp(prefix="mivo-echo-bench-")
+    os.makedirs(work, exist_ok=True)
     bench = Bench(args, work)
-    names = subprocess.run([bench.tool, "list"], capture_output=True, text=True, check=True).stdout.split()
+    names = subprocess.run([bench.tool, "list", *bench.rooms_file], capture_output=True, text=True, check=True).stdout.split()
     rooms = [r for r in names if r != "loopback-60"] if args.rooms == "all" else args.rooms.split(",")
     if any(r not in names for r in rooms):
         parser.error(f"unknown room in --rooms; rooms are: {', '.join(names)}")
@@ -461,6 +516,8 @@ def main():
                 failures.append(("clicks", system, f"latency not measured: {error}"))
         for room in rooms:
             settings[room] = run_room(bench, talkers, room, systems, args.runs, results, failures)
+            if args.save:  # every room as it is done: an hour's run stopped early keeps what it measured
+                save(args.save, args.server, settings, latencies, failures, results)
     except ServerGone as error:
         failures.append(("server", "all", str(error)))
         print(f"echo benchmark: {error}; the server's log:", file=sys.stderr)
@@ -470,19 +527,18 @@ def main():
                     print(f"--- {name}\n{file.read()[-4000:]}", file=sys.stderr)
     finally:
         bench.children.end_all()
-        shutil.rmtree(work, ignore_errors=True)
-    table = report.table(args.server, rooms, systems, results, latencies, settings, args.runs)
+        if not args.keep:
+            shutil.rmtree(work, ignore_errors=True)
+    sections = [(args.server, systems, results, latencies)]
+    table = report.table(sections, rooms, settings, args.runs)
     print(table)
     print(f"({(time.monotonic() - started) / 60:.0f} minutes)")
     for room, system, message in failures:
         print(f"**{room}, {system}: {message}**")
     if args.save:
-        with open(args.save, "w") as file:
-            json.dump({"settings": settings, "latencies": latencies, "failures": failures,
-                       "results": {f"{room}|{system}": runs for (room, system), runs in results.items()}},
-                      file, default=float)
+        save(args.save, args.server, settings, latencies, failures, results)
     if args.png:
-        report.draw(args.png, rooms, systems, results, settings)
+        report.draw(args.png, rooms, sections, settings)
     if args.readme:
         report.write_readme(args.readme, table)
     return 1 if failures else 0

@@ -3,7 +3,17 @@ import math
 import re
 import statistics
 
-NAMES = {"library": "libMivoVoiceIO", "webrtc": "module-echo-cancel webrtc", "speex": "module-echo-cancel speex"}
+NAMES = {"library": "libMivoVoiceIO", "webrtc": "module-echo-cancel webrtc",
+         "webrtc-extended": "module-echo-cancel webrtc extended_filter=1", "speex": "module-echo-cancel speex"}
+# PipeWire's module-echo-cancel is its own canceller (WebRTC AudioProcessing, extended filter and
+# delay-agnostic alignment), not the PulseAudio daemon's.
+PIPEWIRE_NAMES = {"webrtc": "PipeWire echo-cancel webrtc"}
+
+
+def name(server, system):
+    return PIPEWIRE_NAMES.get(system, NAMES[system]) if server == "pipewire" else NAMES[system]
+
+
 MARKERS = ("<!-- echo-benchmark -->", "<!-- /echo-benchmark -->")
 
 
@@ -67,48 +77,54 @@ def recovery_cell(runs):
 
 def system_row(server, room, system, runs):
     if not runs:
-        return f"| {server} | {room} | {NAMES[system]} | n/a | n/a | n/a | – | n/a | n/a | n/a |"
+        return f"| {server} | {room} | {name(server, system)} | n/a | n/a | n/a | – | n/a | n/a | n/a |"
     erles = [r["erle"] for r in runs]
     lows = [r["lowest"] for r in runs if r["lowest"] is not None]
     losses = [r["loss"] for r in runs]
     cells = [fmt(statistics.median(erles)), fmt(min(erles)), fmt(min(lows)) if lows else "n/a", recovery_cell(runs),
              fmt(statistics.median(losses)), fmt(max(losses)), fmt(statistics.median(r["cpu_ms_per_s"] for r in runs))]
-    return f"| {server} | {room} | {NAMES[system]} | " + " | ".join(cells) + " |"
+    return f"| {server} | {room} | {name(server, system)} | " + " | ".join(cells) + " |"
 
 
-def table(server, rooms, systems, results, latencies, settings, runs):
+def table(sections, rooms, settings, runs):
+    """`sections`: (server, systems, results, latencies) per server, results by (room, system)."""
     lines = [f"{runs} session(s) per system and room.", "",
              "| Server | Room | System | ERLE median (dB) | ERLE worst (dB) | Lowest 1 s after 3 s (dB) "
              "| Back above 30 dB, median / worst (s) | Near-end loss median (dB) | Near-end loss worst (dB) "
              "| CPU (ms per s) |", "|---|---|---|---|---|---|---|---|---|---|"]
-    for room in rooms:
-        for system in systems:
-            lines.append(system_row(server, room, system, results.get((room, system), [])))
-    lines += ["", "| Room | As described | Measured delay (ms), first / last window | Level (dB) | Drift (ppm) "
-              "| Strongest arrival (ms) |", "|---|---|---|---|---|---|"]
-    for room in rooms:
-        truth = truth_of([r for s in systems for r in results.get((room, s), [])])
-        if room not in settings:
-            continue
-        if truth is None:
-            lines.append(f"| {room} | {describe(settings[room])} | n/a | n/a | n/a | n/a |")
-            continue
-        lines.append(f"| {room} | {describe(settings[room])} | {fmt(truth['delay_ms'], 2)} "
-                     f"({fmt(truth['delay_first_ms'], 2)} / {fmt(truth['delay_last_ms'], 2)}) | "
-                     f"{fmt(truth['level_db'])} | {fmt(truth['drift_ppm'], 0)} | {fmt(truth['strongest_ms'], 2)} |")
-    if latencies:
-        lines += ["", "| System | Capture latency (ms) | Added over a plain client on the same clicks (ms) |",
-                  "|---|---|---|"]
+    for server, systems, results, _ in sections:
+        for room in rooms:
+            for system in systems:
+                if (room, system) in results or len(sections) == 1:
+                    lines.append(system_row(server, room, system, results.get((room, system), [])))
+    lines += ["", "| Server | Room | As described | Measured delay (ms), first / last window | Level (dB) | Drift (ppm) "
+              "| Strongest arrival (ms) |", "|---|---|---|---|---|---|---|"]
+    for server, systems, results, _ in sections:
+        for room in rooms:
+            truth = truth_of([r for s in systems for r in results.get((room, s), [])])
+            if room not in settings:
+                continue
+            if truth is None:
+                lines.append(f"| {server} | {room} | {describe(settings[room])} | n/a | n/a | n/a | n/a |")
+                continue
+            lines.append(f"| {server} | {room} | {describe(settings[room])} | {fmt(truth['delay_ms'], 2)} "
+                         f"({fmt(truth['delay_first_ms'], 2)} / {fmt(truth['delay_last_ms'], 2)}) | "
+                         f"{fmt(truth['level_db'])} | {fmt(truth['drift_ppm'], 0)} | {fmt(truth['strongest_ms'], 2)} |")
+    if any(latencies for _, _, _, latencies in sections):
+        lines += ["", "| Server | System | Capture latency (ms) | Added over a plain client on the same clicks (ms) |",
+                  "|---|---|---|---|"]
+    for server, _, _, latencies in sections:
         plain = [lat["plain"] for lat in latencies.values() if lat]
         for system, lat in latencies.items():
-            lines.append(f"| {NAMES[system]} | {fmt(lat['system']) if lat else 'n/a'} | "
+            lines.append(f"| {server} | {name(server, system)} | {fmt(lat['system']) if lat else 'n/a'} | "
                          f"{fmt(lat['added']) if lat else 'n/a'} |")
         if plain:
-            lines.append(f"| plain `pa_simple` client on room.monitor | {fmt(statistics.mean(plain))} | 0 |")
+            lines.append(f"| {server} | plain `pa_simple` client on room.monitor | {fmt(statistics.mean(plain))} | 0 |")
     return "\n".join(lines)
 
 
-def draw(path, rooms, systems, results, settings):
+def draw(path, rooms, sections, settings):
+    """Per-second ERLE of every session; colour: system, line: server (solid PulseAudio, dashed PipeWire)."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -116,15 +132,17 @@ def draw(path, rooms, systems, results, settings):
     columns = 2
     rows = math.ceil(len(rooms) / columns)
     figure, axes = plt.subplots(rows, columns, figsize=(13, 2.6 * rows), squeeze=False)
-    colours = {"library": "tab:blue", "webrtc": "tab:orange", "speex": "tab:green"}
+    colours = {"library": "tab:blue", "webrtc": "tab:orange", "webrtc-extended": "tab:red", "speex": "tab:green"}
+    styles = {"pulseaudio": "-", "pipewire": "--"}
     for index, room in enumerate(rooms):
         axis = axes[index // columns][index % columns]
-        for system in systems:
-            for number, run in enumerate(results.get((room, system), [])):
-                times = [t + 0.5 for t, _ in run["per_second"]]
-                values = [e for _, e in run["per_second"]]
-                axis.plot(times, values, color=colours[system], linewidth=0.8, alpha=0.7,
-                          label=NAMES[system] if number == 0 else None)
+        for server, systems, results, _ in sections:
+            for system in systems:
+                for number, run in enumerate(results.get((room, system), [])):
+                    times = [t + 0.5 for t, _ in run["per_second"]]
+                    values = [e for _, e in run["per_second"]]
+                    axis.plot(times, values, color=colours[system], linestyle=styles.get(server, "-"), linewidth=0.8,
+                              alpha=0.7, label=f"{name(server, system)} ({server})" if number == 0 else None)
         axis.axhline(30, color="grey", linestyle=":", linewidth=0.8)
         events = [settings[room][k] for k in ("change_at_s", "pause_at_s") if room in settings and settings[room][k] > 0]
         for event in events:
@@ -162,14 +180,16 @@ def main():
 
     parser = argparse.ArgumentParser(description=main.__doc__)
     parser.add_argument("saved", nargs="+", help="JSON files written by echo_benchmark.py --save")
-    parser.add_argument("--server", default="pulseaudio")
+    parser.add_argument("--server", default="pulseaudio", help="for files that do not say which server ran them")
     parser.add_argument("--png")
     parser.add_argument("--readme")
     args = parser.parse_args()
-    results, settings, latencies, runs = {}, {}, {}, 0
+    sections, settings, runs = {}, {}, 0
     for path in args.saved:
         with open(path) as file:
             saved = json.load(file)
+        server = saved.get("server", args.server)
+        results, latencies = sections.setdefault(server, ({}, {}))
         settings.update(saved["settings"])
         latencies.update({k: v for k, v in saved["latencies"].items() if v})
         for key, sessions in saved["results"].items():
@@ -177,11 +197,12 @@ def main():
             results[(room, system)] = sessions
             runs = max(runs, len(sessions))
     rooms = sorted(settings)
-    systems = [s for s in NAMES if any(system == s for _, system in results)]
-    text = table(args.server, rooms, systems, results, latencies, settings, runs)
+    ordered = [(server, [s for s in NAMES if any(system == s for _, system in results)], results, latencies)
+               for server, (results, latencies) in sorted(sections.items(), key=lambda item: item[0] != "pulseaudio")]
+    text = table(ordered, rooms, settings, runs)
     print(text)
     if args.png:
-        draw(args.png, rooms, systems, results, settings)
+        draw(args.png, rooms, ordered, settings)
     if args.readme:
         write_readme(args.readme, text)
 

@@ -17,8 +17,9 @@ trap 'private_pulse_stop 2>/dev/null || true; rm -rf "$work"' EXIT
 source "$root/scripts/private-pulse.sh"
 espeak-ng -v en-us+m3 -s 175 -w "$work/speech.wav" "Good morning. This is the far end of the call, \
 speaking through your loudspeaker. Everything I say comes back into your microphone a moment later."
-failed=0
-for room in "${rooms[@]}"; do
+# One room, measured end to end on a fresh server.
+check_room() {
+  local room=$1 state room_log settings
   private_pulse_start "$tool" "$room"
   "$tool" record --seconds 7 --out "$work/$room.f32" >/dev/null &
   recorder=$!
@@ -26,9 +27,10 @@ for room in "${rooms[@]}"; do
   paplay --device=speaker "$work/speech.wav"
   wait "$recorder"
   state=$MIVO_ROOM_STATE
+  room_log=$(cat "$MIVO_ROOM_LOG" 2>/dev/null || true)
   private_pulse_stop
   settings=$("$tool" show "$room")
-  /usr/bin/python3 - "$work/$room.f32" "$state" "$settings" "$root/tools/room" <<'PY' || failed=1
+  if ! /usr/bin/python3 - "$work/$room.f32" "$state" "$settings" "$root/tools/room" <<'PY'
 import json, subprocess, sys
 recording, state, settings, folder = sys.argv[1:5]
 described = dict(line.split("=", 1) for line in settings.splitlines())
@@ -49,5 +51,18 @@ for what, got, want, tolerance in checks:
     print(f"{described['name']}: {what} {got:.2f}, described {want:.2f} (within {tolerance}): {'ok' if good else 'FAIL'}")
 sys.exit(0 if ok else 1)
 PY
+  then
+    echo "$room: what the room said:"; echo "$room_log"
+    /usr/bin/python3 "$root/tools/room/room_truth.py" "$work/$room.f32" --window 2 --rows 2>&1 | sed 's/^/  /'
+    return 1
+  fi
+}
+
+# A loaded machine can starve the room's own client for longer than its echo stream holds, and
+# then that one run's echo moves. A room that is wrong is wrong twice running; one that was
+# starved is right the next time, and says so.
+failed=0
+for room in "${rooms[@]}"; do
+  check_room "$room" || { echo "$room: measuring it once more"; check_room "$room"; } || failed=1
 done
 exit $failed

@@ -103,7 +103,8 @@ int serve(const std::map<std::string, std::string>& table, const std::string& ro
             pids.append(std::to_string(pid));
         }
         std::istringstream lines(server.environment() + "MIVO_TEST_SERVER=" + serverName(server.kind()) +
-                                 "\nMIVO_ROOM_STATE=" + ready + "\nMIVO_SERVER_PIDS=" + pids + "\n");
+                                 "\nMIVO_ROOM_STATE=" + ready + "\nMIVO_ROOM_LOG=" + server.directory() +
+                                 "/mivo-room.log\nMIVO_SERVER_PIDS=" + pids + "\n");
         for (std::string line; std::getline(lines, line);) {
             const auto equals = line.find('=');
             out << line.substr(0, equals) << "='" << line.substr(equals + 1) << "'\n";

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "priority.h"
+
 namespace mivo::room {
 
 namespace {
@@ -164,6 +166,7 @@ int MonitorRecorder::write() {
 }
 
 int MonitorRecorder::run() {
+    raiseToServerPriority();
     loop_ = pa_mainloop_new();
     pa_mainloop_api* api = pa_mainloop_get_api(loop_);
     pa_signal_init(api);

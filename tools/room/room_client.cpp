@@ -10,6 +10,7 @@
 
 #include "echo_path.h"
 #include "echo_placement.h"
+#include "priority.h"
 #include "signal_locator.h"
 
 namespace mivo::room {
@@ -368,6 +369,7 @@ void RoomClient::onSignal(pa_mainloop_api*, pa_signal_event*, int, void* self) {
 }
 
 int RoomClient::run() {
+    raiseToServerPriority();
     loop_ = pa_mainloop_new();
     pa_mainloop_api* api = pa_mainloop_get_api(loop_);
     pa_signal_init(api);
