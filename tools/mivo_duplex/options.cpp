@@ -9,7 +9,7 @@ namespace mivo::duplex {
 const char* usage() {
     return "usage: mivo-duplex [--play FILE] [--record FILE] [--seconds N]\n"
            "       mivo-duplex --check [--room NAME [--rooms FILE] [--server-canceller]] [--quiet-room] [--json]\n"
-           "                   [--png FILE]\n"
+           "                   [--png FILE] [--save-recording FILE]\n"
            "  Plays FILE (a WAV file of any rate and channel count) through the default loudspeaker\n"
            "  while it records the echo-cancelled microphone to a 16 kHz mono WAV file.\n"
            "  Without --seconds it runs as long as the played file lasts, or until Ctrl-C.\n"
@@ -18,14 +18,15 @@ const char* usage() {
            "  mivo-check.png). It asks you to speak for a few seconds unless --quiet-room. --room runs\n"
            "  it in a private virtual room instead (never your own sound server); --server-canceller\n"
            "  puts the server's own echo canceller on that room's microphone. Exit status: 0\n"
-           "  cancellation is working, 1 a finding needs you, 2 the check could not run.\n";
+           "  cancellation is working, 1 a finding needs you, 2 the check could not run. --save-recording\n"
+           "  keeps what the loudspeaker played and the raw microphone heard, lined up, as float pairs.\n";
 }
 
 namespace {
 
 bool takesValue(std::string_view flag) {
     return flag == "--play" || flag == "--record" || flag == "--seconds" || flag == "--room" || flag == "--rooms" ||
-           flag == "--png";
+           flag == "--png" || flag == "--save-recording";
 }
 
 bool checkFlag(std::string_view flag, CheckOptions& check) {
@@ -68,6 +69,8 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& problem)
             check.room = value;
         } else if (flag == "--rooms") {
             check.roomsFile = value;
+        } else if (flag == "--save-recording") {
+            check.recordingPath = value;
         } else if (flag == "--png") {
             check.picturePath = value;
         } else if (flag == "--seconds") {
@@ -91,8 +94,9 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& problem)
         options.check = check;
         return options;
     }
-    if (check.json || check.quietRoom || check.serverCanceller || !check.room.empty() || !check.roomsFile.empty()) {
-        problem = "--room, --rooms, --json, --quiet-room, --png and --server-canceller go with --check";
+    if (check.json || check.quietRoom || check.serverCanceller || !check.room.empty() || !check.roomsFile.empty() ||
+        !check.recordingPath.empty()) {
+        problem = "--room, --rooms, --json, --quiet-room, --png, --save-recording and --server-canceller go with --check";
         return std::nullopt;
     }
     if (options.playPath.empty() && options.recordPath.empty()) {

@@ -9,6 +9,7 @@ struct CheckOptions {
     std::string room;           // empty: the user's default devices; else a room of rooms.conf
     std::string roomsFile;      // empty: the one that ships with the sources
     std::string picturePath = "mivo-check.png";
+    std::string recordingPath;  // non-empty: the lined-up loudspeaker and microphone go here
     bool json = false;
     bool quietRoom = false;     // no double-talk window
     bool serverCanceller = false;  // load the server's own canceller into the private room

@@ -33,6 +33,21 @@ AlignedSignals align(const RecordedPair& pair) {
     return aligned;
 }
 
+// Interleaved float pairs, loudspeaker then microphone: what a bug report or a second opinion
+// on the echo path needs.
+void saveRecording(const AlignedSignals& aligned, const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) {
+        std::fprintf(stderr, "mivo-duplex --check: cannot write %s\n", path.c_str());
+        return;
+    }
+    for (size_t i = 0; i < aligned.speaker.size(); ++i) {
+        const float pair[2] = {aligned.speaker[i], aligned.microphone[i]};
+        std::fwrite(pair, sizeof pair, 1, file);
+    }
+    std::fclose(file);
+}
+
 }  // namespace
 
 int runCheck(const CheckOptions& options) {
@@ -59,6 +74,7 @@ int runCheck(const CheckOptions& options) {
     if (!recordSession(plan, talkers, recording, failure)) return cannotRun(options, failure);
 
     const AlignedSignals aligned = align(recording.raw);
+    if (!options.recordingPath.empty()) saveRecording(aligned, options.recordingPath);
     report.path = measureEchoPath(aligned);
     report.chain = measureCaptureChain(recording);
     report.cancellation = measureCancellation(recording, report.chain, aligned, report.path);

@@ -179,29 +179,37 @@ EchoPath measureEchoPath(const AlignedSignals& signals) {
 }
 
 double reverberationSeconds(const std::vector<double>& response, size_t first, double rate) {
-    const size_t count = response.size() - first;
-    // The last fifth of the response is taken as its noise, which the integration must not count.
+    // The estimate's own noise, from the taps before the first arrival, must not count as decay:
+    // integration starts where the tail sinks into it (10 ms blocks within 3 dB of it).
+    const size_t block = static_cast<size_t>(rate / 100);
+    const size_t quietEnd = first > 2 * near ? first - 2 * near : 0;
     double noise = 0.0;
-    for (size_t i = first + count * 4 / 5; i < response.size(); ++i) noise += response[i] * response[i];
-    noise /= static_cast<double>(count - count * 4 / 5);
-    std::vector<double> decay(count);
+    for (size_t i = 0; i < quietEnd; ++i) noise += response[i] * response[i];
+    if (quietEnd < block) return -1.0;
+    noise /= static_cast<double>(quietEnd);
+    size_t end = first + block;
+    for (; end + block <= response.size(); end += block) {
+        double energy = 0.0;
+        for (size_t i = end; i < end + block; ++i) energy += response[i] * response[i];
+        if (energy / static_cast<double>(block) < 2.0 * noise) break;
+    }
+    end = std::min(end, response.size());
+    std::vector<double> decay(end - first);
     double sum = 0.0;
-    for (size_t i = count; i-- > 0;) {
+    for (size_t i = decay.size(); i-- > 0;) {
         sum += std::max(response[first + i] * response[first + i] - noise, 0.0);
         decay[i] = sum;
     }
-    if (decay[0] <= 0.0) return -1.0;
+    if (decay.empty() || decay[0] <= 0.0) return -1.0;
     std::vector<double> times, levels;
-    bool fell = false;
-    for (size_t i = 0; i < count && !fell; ++i) {
+    for (size_t i = 0; i < decay.size(); ++i) {
         const double db = 10.0 * std::log10(std::max(decay[i], 1e-300) / decay[0]);
-        if (db <= -5.0 && db >= -25.0) {
-            times.push_back(static_cast<double>(i) / rate);
-            levels.push_back(db);
-        }
-        fell = db < -25.0;
+        if (db > -5.0 || db < -25.0) continue;
+        times.push_back(static_cast<double>(i) / rate);
+        levels.push_back(db);
     }
-    if (times.size() < 2) return fell ? 0.0 : -1.0;  // fell at once: no reverberation to speak of
+    // A tail too short to fit a slope to: no reverberation to speak of.
+    if (times.size() < block) return 0.0;
     const double dbPerSecond = slope(times, levels);
     return dbPerSecond < 0.0 ? -60.0 / dbPerSecond : -1.0;
 }
