@@ -1,6 +1,8 @@
 #include "mivo_duplex/check/check.h"
 
 #include <cmath>
+#include <cstdint>
+#include <utility>
 #include <cstdio>
 #include <optional>
 
@@ -48,6 +50,17 @@ void saveRecording(const AlignedSignals& aligned, const std::string& path) {
     std::fclose(file);
 }
 
+// Where the near-end talker (and the room's tail of it) lies in the lined-up signals.
+std::pair<size_t, size_t> talkSpan(const SessionRecording& recording, const AlignedSignals& aligned) {
+    if (recording.nearEnd <= recording.nearStart) return {SIZE_MAX, SIZE_MAX};
+    const Clock::time_point epoch = deliveryEpoch(recording.raw.microphoneDeliveries, PlainRecorder::rate);
+    const auto at = [&](Clock::time_point t, double margin) {
+        const double raw = (std::chrono::duration<double>(t - epoch).count() + margin) * PlainRecorder::rate;
+        return static_cast<size_t>(std::max(0.0, raw - static_cast<double>(aligned.microphoneStart)));
+    };
+    return {at(recording.nearStart, -0.2), at(recording.nearEnd, 1.0)};
+}
+
 }  // namespace
 
 int runCheck(const CheckOptions& options) {
@@ -75,8 +88,9 @@ int runCheck(const CheckOptions& options) {
 
     const AlignedSignals aligned = align(recording.raw);
     if (!options.recordingPath.empty()) saveRecording(aligned, options.recordingPath);
-    report.path = measureEchoPath(aligned);
     report.chain = measureCaptureChain(recording);
+    const auto [talkBegin, talkEnd] = talkSpan(recording, aligned);
+    report.path = measureEchoPath(aligned, talkBegin, talkEnd);
     report.cancellation = measureCancellation(recording, report.chain, aligned, report.path);
     report.findings = judge(report);
     if (!options.picturePath.empty() && drawErlePicture(report, options.picturePath)) report.picture = options.picturePath;

@@ -23,7 +23,7 @@ struct SessionPlan {
 struct SessionTimes {
     static constexpr double quietBefore = 1.0;  // the microphone alone, before the library starts
     static constexpr double farEnd = 15.0;
-    static constexpr double nearStart = 9.0;
+    static constexpr double nearStart = 10.0;
     static constexpr double nearLength = 3.5;
 };
 

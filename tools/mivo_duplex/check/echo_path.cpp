@@ -14,6 +14,13 @@ constexpr size_t near = 48;                 // an arrival's level counts what li
 constexpr size_t longestPath = 28800;       // 0.6 s of response per window
 constexpr size_t lead = 2880;               // estimates start 60 ms before the strongest arrival
 constexpr size_t windowLength = 3 * 48000;  // a delay per window: drift and changes show
+constexpr size_t windowStep = windowLength / 2;
+
+struct TalkSpan {
+    size_t begin;
+    size_t end;
+    bool overlaps(size_t start, size_t length) const { return start < end && begin < start + length; }
+};
 
 struct WindowResult {
     double atSeconds = 0.0;
@@ -61,13 +68,16 @@ double rms(const float* data, size_t count) {
     return count ? std::sqrt(sum / static_cast<double>(count)) : 0.0;
 }
 
-std::vector<WindowResult> measureWindows(const std::vector<float>& speaker, const std::vector<float>& microphone) {
+// Near-end speech confuses the search for the strongest arrival: windows with a talker are left out.
+std::vector<WindowResult> measureWindows(const std::vector<float>& speaker, const std::vector<float>& microphone,
+                                         TalkSpan talk) {
     const size_t count = std::min(speaker.size(), microphone.size());
     double loudest = 0.0;
-    for (size_t start = 0; start + windowLength <= count; start += windowLength)
+    for (size_t start = 0; start + windowLength <= count; start += windowStep)
         loudest = std::max(loudest, rms(&speaker[start], windowLength));
     std::vector<WindowResult> rows;
-    for (size_t start = 0; start + windowLength <= count; start += windowLength) {
+    for (size_t start = 0; start + windowLength <= count; start += windowStep) {
+        if (talk.overlaps(start, windowLength)) continue;
         const float* s = &speaker[start];
         const float* m = &microphone[start];
         // A window with little from the loudspeaker has nothing to measure the room by.
@@ -127,15 +137,22 @@ void summarise(std::vector<WindowResult> rows, EchoPath& path) {
     path.levelDb = median(levels);
     path.strongestMs = median(strongest);
     path.driftPpm = delays.size() >= 3 && times.back() - times.front() > 5.0 ? slope(times, delays) * 1000.0 : 0.0;
-    path.changed = moved.size() >= 1 && delays.size() >= 1;
+    // A path that moved stays moved: the far windows come last and agree with each other. A lone
+    // window elsewhere is a reflection taken for the first arrival, not a change.
+    std::vector<double> movedTimes;
+    for (const WindowResult& row : rows)
+        if (std::abs(row.delayMs - usual) >= 10.0) movedTimes.push_back(row.atSeconds);
+    const auto [low, high] = std::minmax_element(moved.begin(), moved.end());
+    path.changed = moved.size() >= 2 && !delays.empty() && movedTimes.front() > times.back() && *high - *low < 3.0;
     path.changedDelayMs = median(moved);
 }
 
 // The run's response from the loudspeaker to the microphone, for the reverberation and the echo
 // the microphone should contain.
-std::vector<double> wholeRunTaps(const AlignedSignals& signals, double delayMs) {
+std::vector<double> wholeRunTaps(const AlignedSignals& signals, double delayMs, TalkSpan talk) {
     constexpr size_t length = 38400;  // 0.8 s: long enough for a reverberant room's tail
-    const size_t count = std::min(signals.speaker.size(), signals.microphone.size());
+    size_t count = std::min(signals.speaker.size(), signals.microphone.size());
+    if (talk.begin < count && talk.begin > 4 * length) count = talk.begin;
     const auto bulk = static_cast<size_t>(delayMs * analysisRate / 1000.0);
     const size_t skip = bulk > lead ? bulk - lead : 0;
     if (count <= skip + 2 * length) return {};
@@ -163,16 +180,17 @@ std::vector<float> stretched(const std::vector<float>& signal, double ppm) {
 
 }  // namespace
 
-EchoPath measureEchoPath(const AlignedSignals& signals) {
+EchoPath measureEchoPath(const AlignedSignals& signals, size_t talkBegin, size_t talkEnd) {
+    const TalkSpan talk{talkBegin, talkEnd};
     EchoPath path;
-    summarise(measureWindows(signals.speaker, signals.microphone), path);
+    summarise(measureWindows(signals.speaker, signals.microphone, talk), path);
     if (!path.heard) return path;
     if (std::abs(path.driftPpm) >= 20.0) {
         EchoPath steady;
-        summarise(measureWindows(signals.speaker, stretched(signals.microphone, path.driftPpm)), steady);
+        summarise(measureWindows(signals.speaker, stretched(signals.microphone, path.driftPpm), talk), steady);
         if (steady.heard) path.levelDb = steady.levelDb;
     }
-    path.taps = wholeRunTaps(signals, path.delayMs);
+    path.taps = wholeRunTaps(signals, path.delayMs, talk);
     const auto first = static_cast<size_t>(path.delayMs * analysisRate / 1000.0);
     if (first < path.taps.size()) path.rt60Seconds = reverberationSeconds(path.taps, first, analysisRate);
     return path;
@@ -183,10 +201,12 @@ double reverberationSeconds(const std::vector<double>& response, size_t first, d
     // integration starts where the tail sinks into it (10 ms blocks within 3 dB of it).
     const size_t block = static_cast<size_t>(rate / 100);
     const size_t quietEnd = first > 2 * near ? first - 2 * near : 0;
+    size_t quietBegin = 0;  // taps before the estimate began are zero, not noise
+    while (quietBegin < quietEnd && response[quietBegin] == 0.0) ++quietBegin;
     double noise = 0.0;
-    for (size_t i = 0; i < quietEnd; ++i) noise += response[i] * response[i];
-    if (quietEnd < block) return -1.0;
-    noise /= static_cast<double>(quietEnd);
+    for (size_t i = quietBegin; i < quietEnd; ++i) noise += response[i] * response[i];
+    if (quietEnd < quietBegin + block) return -1.0;
+    noise /= static_cast<double>(quietEnd - quietBegin);
     size_t end = first + block;
     for (; end + block <= response.size(); end += block) {
         double energy = 0.0;

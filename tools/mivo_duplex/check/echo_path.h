@@ -30,7 +30,8 @@ struct AlignedSignals {
 
 constexpr double analysisRate = 48000.0;
 
-EchoPath measureEchoPath(const AlignedSignals& signals);
+// Samples [quietBegin, quietEnd) hold a near-end talker as well: the path is measured around them.
+EchoPath measureEchoPath(const AlignedSignals& signals, size_t talkBegin, size_t talkEnd);
 
 // Reverberation time from an impulse response by Schroeder's backward integration, from `first`
 // on; -1 when the decay does not fall clear of the noise.

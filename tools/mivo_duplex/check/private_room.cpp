@@ -28,8 +28,7 @@ bool PrivateRoom::start(const std::string& room, const std::string& roomsFile, b
     const std::string load =
         "load-module module-echo-cancel aec_method=webrtc source_master=room.monitor sink_master=speaker "
         "source_name=room_echo_cancel sink_name=speaker_echo_cancel";
-    if (server_->pactl(load, &output) != 0 || server_->pactl("set-default-source room_echo_cancel", &output) != 0 ||
-        server_->pactl("set-default-sink speaker_echo_cancel", &output) != 0) {
+    if (server_->pactl(load, &output) != 0 || server_->pactl("set-default-source room_echo_cancel", &output) != 0) {
         failure = "cannot load the server's echo canceller: " + output;
         return false;
     }

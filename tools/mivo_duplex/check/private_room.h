@@ -13,8 +13,8 @@ namespace mivo::duplex::check {
 class PrivateRoom {
 public:
     // Starts the server (MIVO_TEST_SERVER picks which) and the room, and points this process at
-    // it. `serverCanceller`: the server's own echo canceller is put on the room's microphone and
-    // loudspeaker and made the default, as a user who loaded it would have it.
+    // it. `serverCanceller`: the server's own echo canceller is put on the room's microphone, and
+    // its source made the default one, as a user who loaded it would have it.
     bool start(const std::string& room, const std::string& roomsFile, bool serverCanceller, std::string& failure);
     // The room's own word on where it put the echo ("ready delay_ms=... floor_ms=...").
     const std::string& state() const { return state_; }
