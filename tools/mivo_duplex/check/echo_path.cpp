@@ -197,15 +197,20 @@ EchoPath measureEchoPath(const AlignedSignals& signals, size_t talkBegin, size_t
 }
 
 double reverberationSeconds(const std::vector<double>& response, size_t first, double rate) {
-    // The estimate's own noise, from the taps before the first arrival, must not count as decay:
-    // integration starts where the tail sinks into it (10 ms blocks within 3 dB of it).
+    // The estimate's own noise, from the taps before the first arrival (or, when it comes too soon
+    // for that, the last fifth of the response), must not count as decay: integration starts
+    // where the tail sinks into it (10 ms blocks within 3 dB of it).
     const size_t block = static_cast<size_t>(rate / 100);
-    const size_t quietEnd = first > 2 * near ? first - 2 * near : 0;
+    size_t quietEnd = first > 2 * near ? first - 2 * near : 0;
     size_t quietBegin = 0;  // taps before the estimate began are zero, not noise
     while (quietBegin < quietEnd && response[quietBegin] == 0.0) ++quietBegin;
+    if (quietEnd < quietBegin + block) {
+        quietBegin = response.size() - (response.size() - first) / 5;
+        quietEnd = response.size();
+    }
+    if (quietEnd < quietBegin + block) return -1.0;
     double noise = 0.0;
     for (size_t i = quietBegin; i < quietEnd; ++i) noise += response[i] * response[i];
-    if (quietEnd < quietBegin + block) return -1.0;
     noise /= static_cast<double>(quietEnd - quietBegin);
     size_t end = first + block;
     for (; end + block <= response.size(); end += block) {
