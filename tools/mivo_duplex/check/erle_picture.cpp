@@ -1,6 +1,7 @@
 #include "mivo_duplex/check/erle_picture.h"
 
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 
 #include <algorithm>
 #include <cmath>
@@ -106,6 +107,9 @@ bool drawErlePicture(const CheckReport& r, const std::string& path) {
     cairo_destroy(cr);
     const bool written = cairo_surface_write_to_png(surface, path.c_str()) == CAIRO_STATUS_SUCCESS;
     cairo_surface_destroy(surface);
+    // The text drew on fontconfig's caches; nothing else here uses them, so give them back.
+    cairo_debug_reset_static_data();
+    FcFini();
     return written;
 }
 
