@@ -112,6 +112,17 @@ TEST(CheckEchoPath, MeasuresClockDriftAndReverberation) {
     EXPECT_LT(reverberant.rt60Seconds, 0.6);
 }
 
+TEST(CheckEchoPath, AStepInTheDelayIsNotDrift) {
+    // The path jumps by 1.5 ms at 8 s: a moved device, not two clocks apart.
+    AlignedSignals signals = room(60.0, -6.0);
+    const AlignedSignals later = room(61.5, -6.0);
+    std::copy(later.microphone.begin() + 8 * 48000, later.microphone.end(), signals.microphone.begin() + 8 * 48000);
+    const EchoPath path = measureEchoPath(signals, noTalk, noTalk);
+    ASSERT_TRUE(path.heard);
+    EXPECT_EQ(path.driftPpm, 0.0);
+    EXPECT_NEAR(path.levelDb, -6.0, 1.0);
+}
+
 TEST(CheckEchoPath, SilenceIsNoEcho) {
     AlignedSignals signals = room(60.0, 0.0);
     std::mt19937 random(3);

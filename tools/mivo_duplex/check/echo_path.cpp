@@ -114,6 +114,20 @@ double slope(const std::vector<double>& x, const std::vector<double>& y) {
     return den > 0.0 ? num / den : 0.0;
 }
 
+// How much of the delays' spread a straight line explains (R squared); 1 when they do not move.
+double straightness(const std::vector<double>& x, const std::vector<double>& y) {
+    const double my = std::accumulate(y.begin(), y.end(), 0.0) / y.size();
+    const double mx = std::accumulate(x.begin(), x.end(), 0.0) / x.size();
+    const double b = slope(x, y);
+    double residual = 0.0, total = 0.0;
+    for (size_t i = 0; i < x.size(); ++i) {
+        const double fitted = my + b * (x[i] - mx);
+        residual += (y[i] - fitted) * (y[i] - fitted);
+        total += (y[i] - my) * (y[i] - my);
+    }
+    return total > 1e-6 ? 1.0 - residual / total : 1.0;
+}
+
 // Windows far from the run's usual delay belong to a path that moved (or had too little sound to
 // go by): they are reported as a change, not averaged in.
 void summarise(std::vector<WindowResult> rows, EchoPath& path) {
@@ -136,7 +150,9 @@ void summarise(std::vector<WindowResult> rows, EchoPath& path) {
     path.delayMs = median(delays);
     path.levelDb = median(levels);
     path.strongestMs = median(strongest);
-    path.driftPpm = delays.size() >= 3 && times.back() - times.front() > 5.0 ? slope(times, delays) * 1000.0 : 0.0;
+    // Drift moves the delay steadily; a step (a path that changed) is not drift.
+    if (delays.size() >= 3 && times.back() - times.front() > 5.0 && straightness(times, delays) >= 0.9)
+        path.driftPpm = slope(times, delays) * 1000.0;
     // A path that moved stays moved: the far windows come last and agree with each other. A lone
     // window elsewhere is a reflection taken for the first arrival, not a change.
     std::vector<double> movedTimes;
