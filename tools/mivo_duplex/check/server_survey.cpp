@@ -179,11 +179,10 @@ bool surveyServer(ServerSurvey& survey, std::string& failure) {
     survey.speakerMonitor = (realSink ? realSink->name : sink->name) + ".monitor";
     const DeviceInfo* realSource = source->master.empty() ? source : find(c.sources, source->master);
     survey.rawMicrophone = realSource ? realSource->name : source->name;
-    for (const auto* devices : {&c.sinks, &c.sources}) {
-        for (const DeviceInfo& device : *devices) {
-            if (device.canceller.empty() || !device.monitorOf.empty()) continue;
-            if (device.name != sink->name && device.name != source->name) survey.cancellersElsewhere.push_back(device.name);
-        }
+    // A canceller comes as a source and a sink; its source names it once.
+    for (const DeviceInfo& device : c.sources) {
+        if (device.canceller.empty() || !device.monitorOf.empty() || device.name == source->name) continue;
+        survey.cancellersElsewhere.push_back(device.name);
     }
     return true;
 }
