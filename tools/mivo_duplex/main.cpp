@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "mivo_duplex/check/check.h"
 #include "mivo_duplex/options.h"
 #include "mivo_duplex/status_line.h"
 #include "mivo_duplex/wav_files.h"
@@ -119,6 +120,15 @@ int main(int argc, char** argv) {
         if (!problem.empty()) std::fprintf(stderr, "mivo-duplex: %s\n", problem.c_str());
         std::fputs(usage(), problem.empty() ? stdout : stderr);
         return problem.empty() ? 0 : 2;
+    }
+    if (options->check) {
+        // Ctrl-C ends the check outright; its private server ends with it.
+        try {
+            return mivo::duplex::check::runCheck(*options->check);
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "mivo-duplex --check: the check could not run: %s\n", error.what());
+            return 2;
+        }
     }
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
