@@ -2,6 +2,8 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <cstdlib>
+
 namespace mivo::platform::pulse {
 
 namespace {
@@ -21,6 +23,14 @@ template <typename Info>
 void keepDevice(pa_context*, const Info* info, int eol, void* userdata) {
     // eol > 0 ends the list; eol < 0 means there is no such device.
     if (eol == 0 && info) *static_cast<std::optional<DeviceInfo>*>(userdata) = describe(*info);
+}
+
+// libpulse applies these only to streams connected without a device name, as paplay's are; the
+// engine names its devices, because it must know a device's channels before connecting and watch
+// that very device afterwards, so it reads them the same way.
+const char* userChoice(const char* variable) {
+    const char* name = std::getenv(variable);
+    return name && *name ? name : nullptr;
 }
 
 }  // namespace
@@ -140,14 +150,18 @@ std::optional<DefaultDevices> ServerConnection::readDefaults(const Deadline& dea
     if (!context_) return std::nullopt;
     changed_.store(false, std::memory_order_release);
     DefaultDevices answer;
+    const char* chosenSource = userChoice("PULSE_SOURCE");
+    const char* chosenSink = userChoice("PULSE_SINK");
     // Both asked at once: one round trip. The server resolves the default names itself.
-    pa_operation* source = pa_context_get_source_info_by_name(context_, "@DEFAULT_SOURCE@",
-                                                              keepDevice<pa_source_info>, &answer.source);
-    pa_operation* sink =
-        pa_context_get_sink_info_by_name(context_, "@DEFAULT_SINK@", keepDevice<pa_sink_info>, &answer.sink);
+    pa_operation* source = pa_context_get_source_info_by_name(
+        context_, chosenSource ? chosenSource : "@DEFAULT_SOURCE@", keepDevice<pa_source_info>, &answer.source);
+    pa_operation* sink = pa_context_get_sink_info_by_name(context_, chosenSink ? chosenSink : "@DEFAULT_SINK@",
+                                                          keepDevice<pa_sink_info>, &answer.sink);
     const bool sourceAnswered = await(source, deadline);
     const bool sinkAnswered = await(sink, deadline);
     if (!sourceAnswered || !sinkAnswered) return std::nullopt;
+    if (answer.source) answer.source->chosenByUser = chosenSource != nullptr;
+    if (answer.sink) answer.sink->chosenByUser = chosenSink != nullptr;
     lastDefaults_ = answer;
     return answer;
 }
