@@ -65,5 +65,22 @@ TEST_F(ServerProcessTest, TheGraphProcessKilledEndsTheRunAndStartsFailUntilTheSe
     EXPECT_EQ(voice.read(8000, &end).size(), 8000u) << end;
 }
 
+// The protocol server alone dies; the graph behind it stays.
+TEST_F(ServerProcessTest, TheProtocolServerKilledAloneEndsTheRunAndStartsFailWithTheDeviceText) {
+    if (daemon().server() != room::ServerKind::pipewire) GTEST_SKIP() << "PulseAudio runs as one process";
+    Handle voice;
+    ASSERT_EQ(mivo_voice_io_start(voice.get()), 0) << voice.lastError();
+    ASSERT_EQ(voice.read(3200).size(), 3200u);
+    const pid_t protocol = processNamed(daemon(), "pipewire-pulse");
+    ASSERT_GT(protocol, 0);
+    const auto killed = Clock::now();
+    ASSERT_EQ(::kill(protocol, SIGKILL), 0);
+    EXPECT_EQ(voice.readToEnd(5s), -2);
+    EXPECT_LT(Clock::now() - killed, 3s);
+    EXPECT_EQ(voice.lastError(), configurationChanged);
+    EXPECT_EQ(mivo_voice_io_start(voice.get()), -1);
+    EXPECT_EQ(voice.lastError(), noDevice);
+}
+
 }  // namespace
 }  // namespace mivo::testing
