@@ -64,15 +64,18 @@ TEST_P(RealTimeTest, TheAudioThreadAllocatesNothingOnceRunning) {
     Graph graph = Graph::make(std::move(options));
     // The tap does what the capture path does: copy a channel and resample it to 16 kHz int16,
     // into buffers made beforehand.
-    auto converter = graph.platform->makeConverter(platform::standardFormat(48000, 1),
+    const AudioFormat voice = graph.engine->inputNode()->outputFormatForBus(0);
+    auto converter = graph.platform->makeConverter(platform::standardFormat(voice.sampleRate, 1),
                                                    AudioFormat{CommonFormat::int16, 16000, 1, false});
-    auto mono = graph.platform->makePCMBuffer(platform::standardFormat(48000, 1), 480);
+    auto mono = graph.platform->makePCMBuffer(platform::standardFormat(voice.sampleRate, 1), 480);
     auto output = graph.platform->makePCMBuffer(AudioFormat{CommonFormat::int16, 16000, 1, false}, 168);
     std::atomic<long> taps{0};
     std::atomic<long> converted{0};
     std::atomic<double> level{0.0};
     auto input = graph.engine->inputNode();
-    input->installTapOnBus(0, 480, input->outputFormatForBus(0), [&](const PCMBuffer& buffer, const AudioTime&) {
+    // 10 ms buffers.
+    const auto tapLength = static_cast<uint32_t>(voice.sampleRate / 100);
+    input->installTapOnBus(0, tapLength, input->outputFormatForBus(0), [&](const PCMBuffer& buffer, const AudioTime&) {
         watched = true;
         std::copy(buffer.floatChannelData()[0], buffer.floatChannelData()[0] + buffer.frameLength(),
                   mono->floatChannelData()[0]);
@@ -124,9 +127,9 @@ TEST_P(RealTimeTest, TheAudioThreadAllocatesNothingOnceRunning) {
 // A pass-through stage that marks the thread it runs on, the engine's audio thread, as watched.
 class WatchingStage final : public platform::pulse::VoiceProcessor {
 public:
-    void analyzeRender(const float* const*, uint32_t) override { watched = true; }
-    void processCapture(float* const*, uint32_t, int32_t, bool) override { watched = true; }
-    void realign() override {}
+    void analyzeRender(const float*) override { watched = true; }
+    void processVoice(float*, const platform::pulse::CaptureTiming&, bool) override { watched = true; }
+    void noteDiscontinuity(platform::pulse::Discontinuity) override {}
 };
 
 using PlayerRealTimeTest = PulseDaemonTest;

@@ -177,15 +177,15 @@ struct StageControls {
 class ControlledStage final : public VoiceProcessor {
 public:
     explicit ControlledStage(std::shared_ptr<StageControls> controls) : controls_(std::move(controls)) {}
-    void analyzeRender(const float* const*, uint32_t) override {
+    void analyzeRender(const float*) override {
         if (const int stall = controls_->stallMilliseconds.exchange(0)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(stall));
         }
     }
-    void processCapture(float* const*, uint32_t, int32_t, bool) override {
+    void processVoice(float*, const platform::pulse::CaptureTiming&, bool) override {
         std::this_thread::sleep_for(std::chrono::milliseconds(controls_->captureCostMilliseconds.load()));
     }
-    void realign() override {}
+    void noteDiscontinuity(platform::pulse::Discontinuity) override {}
 
 private:
     std::shared_ptr<StageControls> controls_;

@@ -43,7 +43,7 @@ PulseEngine::PulseEngine(std::shared_ptr<PulseNotificationCenter> notificationCe
     : notificationCenter_(std::move(notificationCenter)),
       server_(std::move(server)),
       options_(std::move(options)),
-      playerFormat_(standardFormat(processingRate, 1)) {}
+      playerFormat_(standardFormat(renderRate, 1)) {}
 
 bool PulseEngine::inCallback() const { return CallbackScope::inside(this); }
 
@@ -85,10 +85,10 @@ void PulseEngine::connect(const std::shared_ptr<AudioNode>& from, const std::sha
 }
 
 AudioFormat PulseEngine::inputFormat() const {
-    if (voiceProcessing_.load()) return standardFormat(processingRate, 1);
+    if (voiceProcessing_.load()) return standardFormat(voiceRate, 1);
     const auto devices = server_->defaults();
     if (!devices || !devices->source || devices->source->channels == 0) return unusableFormat();
-    return standardFormat(processingRate, devices->source->channels);
+    return standardFormat(renderRate, devices->source->channels);
 }
 
 AudioFormat PulseEngine::outputFormat() const {
@@ -99,7 +99,7 @@ AudioFormat PulseEngine::outputFormat() const {
 
 AudioFormat PulseEngine::mixerFormat() const {
     std::lock_guard<std::mutex> hold(graphMutex_);
-    return mixerOutputFormat_.value_or(standardFormat(processingRate, 1));
+    return mixerOutputFormat_.value_or(standardFormat(renderRate, 1));
 }
 
 void PulseEngine::installTap(uint32_t bufferSize, TapBlock block) {

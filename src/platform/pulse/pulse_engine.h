@@ -63,11 +63,9 @@ public:
     };
     CallbackExclusion excludeCallbacks();
 
-    // The echo reference no longer matches what will be heard.
-    void noteDiscontinuity() { discontinuity_.store(true, std::memory_order_release); }
-    // With callbacks excluded: a player dropped audio that it had rendered. The echo reference is
-    // told, and what the server still holds of it is flushed unless another player's audio is
-    // among it, so that the loudspeaker goes quiet at once.
+    // With callbacks excluded: a player dropped audio that it had rendered. What the server still
+    // holds of it is flushed unless another player's audio is among it, so that the loudspeaker
+    // goes quiet at once; the echo reference is told when that happens.
     void dropRenderedAudio();
 
     // True on the engine's event-loop thread while it runs one of this engine's callbacks.
@@ -108,7 +106,8 @@ private:
     bool takeCaptureFrames(Session& session, const float* samples, size_t frames);
     void deferCapture(Session& session, uint64_t afterMicroseconds);
     void noteRecordBacklog(Session& session);
-    bool processCaptureFrame(Session& session);
+    bool processCaptureFrame(Session& session, int64_t framesAfterReadIndex);
+    static CaptureTiming captureTiming(Session& session, int64_t framesAfterReadIndex);
     bool deliverTap(Session& session);
     void render(Session& session, size_t requestedBytes);
     void mixFrame(Session& session);
@@ -138,7 +137,6 @@ private:
     std::atomic<bool> muted_{false};
     std::atomic<bool> bypassed_{false};
     std::atomic<bool> agc_{false};
-    std::atomic<bool> discontinuity_{false};
     // Threads waiting to exclude callbacks. The loop thread re-takes its lock at once after every
     // dispatch, so while someone waits, callbacks that could keep it busy (a slow tap working
     // through a backlog) put their work off and let the loop reach its poll.

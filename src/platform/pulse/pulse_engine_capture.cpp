@@ -52,9 +52,8 @@ void PulseEngine::capture(Session& s) {
         const void* data = nullptr;
         size_t bytes = 0;
         if (pa_stream_peek(s.record, &data, &bytes) < 0 || bytes == 0) return;
-        // No data with a length is a hole in the stream, heard as silence: the capture jumped
-        // ahead of the echo reference.
-        if (!data && s.peekedFramesTaken == 0) noteDiscontinuity();
+        // No data with a length is a hole the server reports: it stands for that much silence, so
+        // the stream's count still says when each later frame was captured.
         const size_t frames = bytes / (size_t{s.captureChannels} * sizeof(float));
         while (s.peekedFramesTaken < frames) {
             if (!takeCaptureFrames(s, static_cast<const float*>(data), frames)) return;
@@ -77,7 +76,7 @@ void PulseEngine::deferCapture(Session& s, uint64_t after) {
 // frame once it is whole. False when a block ended the run meanwhile.
 bool PulseEngine::takeCaptureFrames(Session& s, const float* samples, size_t frames) {
     const size_t at = s.peekedFramesTaken;
-    const size_t count = std::min<size_t>(frames - at, processingFrameLength - s.frameFill);
+    const size_t count = std::min<size_t>(frames - at, s.captureFrameLength - s.frameFill);
     for (uint32_t c = 0; c < s.captureChannels; ++c) {
         float* out = s.frame[c] + s.frameFill;
         if (!samples) {
@@ -89,10 +88,11 @@ bool PulseEngine::takeCaptureFrames(Session& s, const float* samples, size_t fra
     }
     s.frameFill += static_cast<uint32_t>(count);
     s.peekedFramesTaken += count;
-    if (s.frameFill < processingFrameLength) return true;
+    if (s.frameFill < s.captureFrameLength) return true;
     s.frameFill = 0;
-    // A block may have ended the run; the stream is gone then.
-    return processCaptureFrame(s);
+    // A block may have ended the run; the stream is gone then. The frame began this many frames
+    // after the read index (before it, when it began in an earlier fragment).
+    return processCaptureFrame(s, static_cast<int64_t>(s.peekedFramesTaken) - s.captureFrameLength);
 }
 
 // A record stream whose queue is full loses what arrives next: the capture skips ahead of the
@@ -104,34 +104,45 @@ void PulseEngine::noteRecordBacklog(Session& s) {
     const size_t limit = attributes->maxlength;
     if (!s.recordBacklogFull && queued + attributes->fragsize >= limit) {
         s.recordBacklogFull = true;
-        noteDiscontinuity();
+        s.noteDiscontinuity(Discontinuity::captureLost);
     } else if (s.recordBacklogFull && queued < limit / 2) {
         s.recordBacklogFull = false;
     }
 }
 
-bool PulseEngine::processCaptureFrame(Session& s) {
+// How long before the newest rendered frame is heard this frame's first sample was captured: the
+// playback latency plus the record latency (the age of the sample at the read index) less the
+// audio between the read index and the frame.
+CaptureTiming PulseEngine::captureTiming(Session& s, int64_t framesAfterReadIndex) {
+    CaptureTiming timing;
+    pa_usec_t playback = 0;
+    pa_usec_t record = 0;
+    int playbackNegative = 0;
+    int recordNegative = 0;
+    if (pa_stream_get_latency(s.playback, &playback, &playbackNegative) != 0 ||
+        pa_stream_get_latency(s.record, &record, &recordNegative) != 0) {
+        return timing;
+    }
+    const int64_t lead = playbackNegative ? -static_cast<int64_t>(playback) : static_cast<int64_t>(playback);
+    const int64_t age = (recordNegative ? -static_cast<int64_t>(record) : static_cast<int64_t>(record)) -
+                        framesAfterReadIndex * 1000000 / s.captureRate;
+    timing.renderLeadMicroseconds = lead + age;
+    timing.known = true;
+    return timing;
+}
+
+bool PulseEngine::processCaptureFrame(Session& s, int64_t framesAfterReadIndex) {
     if (s.voiceProcessing) {
-        if (discontinuity_.exchange(false)) s.processor->realign();
+        s.passDiscontinuities();
         if (!bypassed_.load(std::memory_order_relaxed)) {
-            int64_t delay = 0;
-            pa_usec_t latency = 0;
-            int negative = 0;
-            if (pa_stream_get_latency(s.playback, &latency, &negative) == 0) {
-                delay += negative ? -static_cast<int64_t>(latency) : static_cast<int64_t>(latency);
-            }
-            // The record latency can be negative: the source may be ahead of what we have read.
-            if (pa_stream_get_latency(s.record, &latency, &negative) == 0) {
-                delay += negative ? -static_cast<int64_t>(latency) : static_cast<int64_t>(latency);
-            }
-            s.processor->processCapture(s.frame.data(), s.captureChannels, static_cast<int32_t>(delay / 1000),
-                                        agc_.load(std::memory_order_relaxed));
+            s.processor->processVoice(s.frame[0], captureTiming(s, framesAfterReadIndex),
+                                      agc_.load(std::memory_order_relaxed));
         }
         if (muted_.load(std::memory_order_relaxed)) std::fill(s.frameStorage.begin(), s.frameStorage.end(), 0.0f);
     }
     uint32_t at = 0;
-    while (at < processingFrameLength) {
-        const uint32_t count = std::min(processingFrameLength - at, s.tapLength - s.tapFill);
+    while (at < s.captureFrameLength) {
+        const uint32_t count = std::min(s.captureFrameLength - at, s.tapLength - s.tapFill);
         for (uint32_t c = 0; c < s.captureChannels; ++c) {
             std::memcpy(s.tapChannels[c] + s.tapFill, s.frame[c] + at, count * sizeof(float));
         }
@@ -150,10 +161,10 @@ bool PulseEngine::deliverTap(Session& s) {
     s.capturedFrames += s.tapLength;
     TapBlock* block = tap_.get();
     if (!block) return true;
-    const BorrowedFloatBuffer buffer(standardFormat(processingRate, s.captureChannels), s.tapChannels.data(),
+    const BorrowedFloatBuffer buffer(standardFormat(s.captureRate, s.captureChannels), s.tapChannels.data(),
                                      s.tapLength);
     tapCalling_ = true;
-    (*block)(buffer, AudioTime{first, static_cast<double>(processingRate)});
+    (*block)(buffer, AudioTime{first, static_cast<double>(s.captureRate)});
     tapCalling_ = false;
     if (retiredTap_) retiredTap_.reset();
     if (tapResizePending_) {

@@ -107,8 +107,7 @@ void PulseEngine::RunCallbacks::suspended(pa_stream* stream, void* userdata) {
 }
 
 void PulseEngine::RunCallbacks::underflow(pa_stream*, void* userdata) {
-    auto* s = static_cast<Session*>(userdata);
-    if (s->processor) s->processor->realign();
+    static_cast<Session*>(userdata)->noteDiscontinuity(Discontinuity::renderUnderrun);
 }
 
 // Seen at any time, start included. Posting happens from a deferred event, outside the
@@ -120,6 +119,7 @@ void PulseEngine::RunCallbacks::requestChange(Session& s) {
     // render path writes silence from here on.
     if (s.playback && pa_stream_get_state(s.playback) == PA_STREAM_READY) {
         if (pa_operation* flushed = pa_stream_flush(s.playback, nullptr, nullptr)) pa_operation_unref(flushed);
+        s.noteDiscontinuity(Discontinuity::renderDropped);
     }
     if (s.started) s.api()->defer_enable(s.changeEvent, 1);
 }
@@ -134,7 +134,6 @@ void PulseEngine::RunCallbacks::changed(pa_mainloop_api* api, pa_defer_event* ev
 
 void PulseEngine::postConfigurationChange(Session& s) {
     if (s.closing) return;
-    s.processor->realign();
     deliverConfigurationChange(s);
 }
 

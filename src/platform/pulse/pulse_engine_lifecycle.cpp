@@ -15,12 +15,13 @@ constexpr uint32_t playbackTargetMilliseconds = 40;
 constexpr uint32_t frameMilliseconds = 10;
 constexpr const char* stoppedWhileStarting = "The audio engine was stopped while it was starting";
 
-uint32_t bytesFor(uint32_t milliseconds, uint32_t channels) {
-    return milliseconds * (processingRate / 1000) * channels * static_cast<uint32_t>(sizeof(float));
+uint32_t bytesFor(uint32_t milliseconds, uint32_t rate, uint32_t channels) {
+    return milliseconds * (rate / 1000) * channels * static_cast<uint32_t>(sizeof(float));
 }
 
-pa_stream* newStream(pa_context* context, const char* name, uint32_t channels, pa_proplist* properties) {
-    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, processingRate, static_cast<uint8_t>(channels)};
+pa_stream* newStream(pa_context* context, const char* name, uint32_t rate, uint32_t channels,
+                     pa_proplist* properties) {
+    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, rate, static_cast<uint8_t>(channels)};
     pa_channel_map map;
     pa_channel_map_init_extend(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
     pa_proplist_sets(properties, PA_PROP_MEDIA_NAME, name);
@@ -92,13 +93,15 @@ bool PulseEngine::open(Session& s, std::string& failure) {
 
 bool PulseEngine::renderFormatForRun(AudioFormat& format, std::string& failure) const {
     std::lock_guard<std::mutex> hold(graphMutex_);
-    format = mixerOutputFormat_.value_or(standardFormat(processingRate, 1));
-    if (playerFormat_.sampleRate != format.sampleRate) {
+    format = mixerOutputFormat_.value_or(standardFormat(renderRate, 1));
+    if (playerFormat_.sampleRate != renderRate) {
         failure = "The player format's sample rate does not match the mixer's output";
         return false;
     }
-    if (format.commonFormat != CommonFormat::float32 || format.interleaved || format.sampleRate != processingRate ||
-        format.channelCount == 0 || format.channelCount > PA_CHANNELS_MAX) {
+    // The mix is made at the players' rate, whatever the rate of the mixer's connection to the
+    // output (the voice rate when it is connected with the input's format): the server converts.
+    if (format.commonFormat != CommonFormat::float32 || format.interleaved || format.channelCount == 0 ||
+        format.channelCount > PA_CHANNELS_MAX) {
         failure = "The mixer's output format is not one the engine can play";
         return false;
     }
@@ -127,18 +130,19 @@ bool PulseEngine::useDefaultDevices(Session& s, const Deadline& deadline, std::s
 bool PulseEngine::prepareRun(Session& s, const AudioFormat& renderFormat, std::string& failure) {
     s.voiceProcessing = voiceProcessing_.load();
     s.captureChannels = s.voiceProcessing ? 1 : s.source.channels;
-    layOutChannels(s.frameStorage, s.frame, s.captureChannels, processingFrameLength);
+    s.captureRate = s.voiceProcessing ? voiceRate : renderRate;
+    s.captureFrameLength = s.captureRate / 100;
+    layOutChannels(s.frameStorage, s.frame, s.captureChannels, s.captureFrameLength);
     prepareTapStorage(s);
     s.renderChannels = renderFormat.channelCount;
-    layOutChannels(s.mixStorage, s.mix, s.renderChannels, processingFrameLength);
-    s.interleaved.assign(size_t{processingFrameLength} * s.renderChannels, 0.0f);
+    layOutChannels(s.mixStorage, s.mix, s.renderChannels, renderFrameLength);
+    s.interleaved.assign(size_t{renderFrameLength} * s.renderChannels, 0.0f);
     if (s.voiceProcessing && !preparedProcessor_ && options_.makeVoiceProcessor) {
         preparedProcessor_ = options_.makeVoiceProcessor(failure);
         if (!preparedProcessor_) return false;
     }
     s.processor = std::move(preparedProcessor_);
     if (!s.processor) s.processor = std::make_unique<PassThroughVoiceProcessor>();
-    discontinuity_.store(false);
     s.changeEvent = s.api()->defer_new(s.api(), RunCallbacks::changed, &s);
     s.api()->defer_enable(s.changeEvent, 0);
     s.captureMore = pa_context_rttime_new(s.context(), PA_USEC_INVALID, RunCallbacks::captureResumed, &s);
@@ -149,8 +153,8 @@ bool PulseEngine::openStreams(Session& s, const Deadline& deadline, std::string&
     pa_proplist* properties = pa_proplist_new();
     // The engine cancels its own echo; the server must not stack its canceller on top.
     pa_proplist_sets(properties, "filter.suppress", "echo-cancel");
-    s.record = newStream(s.context(), "Voice capture", s.captureChannels, properties);
-    s.playback = newStream(s.context(), "Voice playback", s.renderChannels, properties);
+    s.record = newStream(s.context(), "Voice capture", s.captureRate, s.captureChannels, properties);
+    s.playback = newStream(s.context(), "Voice playback", renderRate, s.renderChannels, properties);
     pa_proplist_free(properties);
     if (!s.record || !s.playback) {
         failure = "Unable to create the PulseAudio streams: " + s.connection->errorText();
@@ -168,12 +172,13 @@ bool PulseEngine::openStreams(Session& s, const Deadline& deadline, std::string&
     const auto timing = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
                                                        PA_STREAM_AUTO_TIMING_UPDATE);
     const uint32_t unset = static_cast<uint32_t>(-1);
-    pa_buffer_attr captureAttributes{unset, unset, unset, unset, bytesFor(frameMilliseconds, s.captureChannels)};
+    pa_buffer_attr captureAttributes{unset, unset, unset, unset,
+                                     bytesFor(frameMilliseconds, s.captureRate, s.captureChannels)};
     // A short target keeps what is heard close to what is written; a small prebuffer starts it
     // at once and, after an underrun, holds the stream rather than let writes fall in the past.
-    const uint32_t frameBytes = bytesFor(frameMilliseconds, s.renderChannels);
-    pa_buffer_attr renderAttributes{unset, bytesFor(playbackTargetMilliseconds, s.renderChannels), frameBytes,
-                                    frameBytes, unset};
+    const uint32_t frameBytes = bytesFor(frameMilliseconds, renderRate, s.renderChannels);
+    pa_buffer_attr renderAttributes{unset, bytesFor(playbackTargetMilliseconds, renderRate, s.renderChannels),
+                                    frameBytes, frameBytes, unset};
     // The server moves a stream that names the default device along with the default; one on a
     // device the user named must stay there, and end with it.
     auto pinned = [timing](const DeviceInfo& device) {

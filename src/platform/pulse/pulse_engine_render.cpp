@@ -37,7 +37,7 @@ void PulseEngine::RunCallbacks::ticked(pa_mainloop_api*, pa_time_event* event, c
 }
 
 void PulseEngine::render(Session& s, size_t requestedBytes) {
-    const size_t frameBytes = size_t{processingFrameLength} * s.renderChannels * sizeof(float);
+    const size_t frameBytes = size_t{renderFrameLength} * s.renderChannels * sizeof(float);
     // Whole 10 ms frames, so that the echo reference sees exactly what is written; at least one,
     // or a request smaller than a frame would stall the stream.
     const size_t count = std::max<size_t>(requestedBytes / frameBytes, 1);
@@ -53,12 +53,12 @@ void PulseEngine::render(Session& s, size_t requestedBytes) {
         if (s.renderChannels == 1) {
             std::memcpy(out, s.mix[0], frameBytes);
         } else {
-            for (uint32_t i = 0; i < processingFrameLength; ++i) {
+            for (uint32_t i = 0; i < renderFrameLength; ++i) {
                 for (uint32_t c = 0; c < s.renderChannels; ++c) out[i * s.renderChannels + c] = s.mix[c][i];
             }
         }
         if (pa_stream_write(s.playback, data, frameBytes, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
-        s.writtenFrames += processingFrameLength;
+        s.writtenFrames += renderFrameLength;
     }
 }
 
@@ -66,13 +66,13 @@ void PulseEngine::render(Session& s, size_t requestedBytes) {
 // is about to be) that playback ended, so nothing more of it may sound on the old device.
 void PulseEngine::mixFrame(Session& s) {
     float* mono = s.mix[0];
-    std::fill(mono, mono + processingFrameLength, 0.0f);
+    std::fill(mono, mono + renderFrameLength, 0.0f);
     if (!s.changeRequested) {
-        for (size_t i = 0; i < players_.size(); ++i) players_[i]->mixInto(mono, processingFrameLength, s.writtenFrames);
+        for (size_t i = 0; i < players_.size(); ++i) players_[i]->mixInto(mono, renderFrameLength, s.writtenFrames);
     }
-    for (uint32_t c = 1; c < s.renderChannels; ++c) std::memcpy(s.mix[c], mono, processingFrameLength * sizeof(float));
-    if (discontinuity_.exchange(false)) s.processor->realign();
-    s.processor->analyzeRender(s.mix.data(), s.renderChannels);
+    for (uint32_t c = 1; c < s.renderChannels; ++c) std::memcpy(s.mix[c], mono, renderFrameLength * sizeof(float));
+    s.passDiscontinuities();
+    s.processor->analyzeRender(mono);
 }
 
 void PulseEngine::tick(Session& s) {
@@ -101,7 +101,7 @@ void PulseEngine::completePlayedBuffers(Session& s) {
     pa_usec_t played = 0;
     // Where the sink is in what we wrote: the stream's read index less the sink's own latency.
     if (pa_stream_get_time(s.playback, &played) < 0) return;
-    const int64_t streamPosition = static_cast<int64_t>(played * processingRate / PA_USEC_PER_SEC);
+    const int64_t streamPosition = static_cast<int64_t>(played * renderRate / PA_USEC_PER_SEC);
     const uint64_t position = static_cast<uint64_t>(std::max<int64_t>(streamPosition - s.streamOffset, 0));
     for (size_t i = 0; i < players_.size() && !s.closing; ++i) {
         const std::shared_ptr<PulsePlayerNode> player = players_[i];
@@ -109,8 +109,9 @@ void PulseEngine::completePlayedBuffers(Session& s) {
     }
 }
 
+// Audio another player still has in the server plays out, so the reference stays true unless the
+// flush happens.
 void PulseEngine::dropRenderedAudio() {
-    noteDiscontinuity();
     Session* s = session_.get();
     if (!s || !s->started || s->closing || !s->playback) return;
     for (const auto& player : players_) {
@@ -118,6 +119,7 @@ void PulseEngine::dropRenderedAudio() {
     }
     if (pa_stream_get_state(s->playback) != PA_STREAM_READY) return;
     if (pa_operation* flushed = pa_stream_flush(s->playback, nullptr, nullptr)) pa_operation_unref(flushed);
+    s->noteDiscontinuity(Discontinuity::renderDropped);
 }
 
 }  // namespace mivo::platform::pulse

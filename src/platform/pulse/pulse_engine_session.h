@@ -83,6 +83,9 @@ struct PulseEngine::Session final : ServerEvents {
 
     bool voiceProcessing = false;
     uint32_t captureChannels = 1;
+    // With voice processing on the server delivers the voice rate; otherwise the render rate.
+    uint32_t captureRate = renderRate;
+    uint32_t captureFrameLength = renderFrameLength;
     std::vector<float> frameStorage;
     std::vector<float*> frame;
     uint32_t frameFill = 0;
@@ -111,6 +114,18 @@ struct PulseEngine::Session final : ServerEvents {
     int64_t streamOffset = 0;
 
     std::unique_ptr<VoiceProcessor> processor;
+    // One bit per Discontinuity noted and not yet passed to the processor, which learns of them
+    // before its next frame.
+    uint32_t pendingDiscontinuities = 0;
+
+    void noteDiscontinuity(Discontinuity kind) { pendingDiscontinuities |= 1u << static_cast<unsigned>(kind); }
+    void passDiscontinuities() {
+        if (pendingDiscontinuities == 0) return;
+        for (Discontinuity kind : {Discontinuity::renderUnderrun, Discontinuity::renderDropped, Discontinuity::captureLost}) {
+            if (pendingDiscontinuities & (1u << static_cast<unsigned>(kind))) processor->noteDiscontinuity(kind);
+        }
+        pendingDiscontinuities = 0;
+    }
 };
 
 // The C callbacks of a run. Those that run engine code mark the thread as inside this engine's

@@ -7,7 +7,7 @@
 
 namespace mivo::platform::pulse {
 
-PulsePlayerNode::PulsePlayerNode() : format_(standardFormat(processingRate, 1)), queue_(initialSlots) {
+PulsePlayerNode::PulsePlayerNode() : format_(standardFormat(renderRate, 1)), queue_(initialSlots) {
     retired_.reserve(initialSlots);
 }
 
@@ -59,7 +59,7 @@ void PulsePlayerNode::drop(bool stopPlaying) {
             mixOffset_ = 0;
             retired_.swap(retired);
         }
-        // Audio already rendered will not be heard: the engine silences it and realigns the echo
+        // Audio already rendered will not be heard: the engine silences it and tells the echo
         // reference.
         if (engine && renderedAudioDropped) engine->dropRenderedAudio();
     }

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
-#include <vector>
 
-#include "platform/pulse/echo_delay_finder.h"
+#include "platform/pulse/echo_alignment.h"
+#include "platform/pulse/reference_downsampler.h"
 #include "platform/pulse/voice_processor.h"
 
 namespace webrtc {
@@ -15,47 +17,44 @@ class AudioProcessing;
 namespace mivo::platform::pulse {
 
 // Echo cancellation against what the engine plays, noise suppression, high-pass filter and
-// digital gain control, on WebRTC AudioProcessing.
+// digital gain control, on WebRTC AudioProcessing at 16 kHz: the rate the host hears, so nothing
+// is split into bands, and a third of the work of 48 kHz. Each capture frame is handed over right
+// after the reference frame that lines its echo up (EchoAlignment), so the canceller's own
+// buffering never moves the reference.
 class WebRtcVoiceProcessor final : public VoiceProcessor {
 public:
     struct Metrics {
         bool valid = false;
         int echoReturnLossEnhancementDb = 0;  // averaged by the canceller over its own window
         int echoReturnLossDb = 0;
+        // Where the canceller's own estimate puts the echo in its filter; -1 when it has none.
         int delayMedianMs = -1;
+        // The measured delay from loudspeaker to microphone, in 16 kHz samples.
+        std::optional<int32_t> roomDelaySamples;
     };
 
     // Null, with `error` set, when the processing cannot be set up.
     static std::unique_ptr<WebRtcVoiceProcessor> create(std::string& error);
     ~WebRtcVoiceProcessor() override;
 
-    void analyzeRender(const float* const* channels, uint32_t channelCount) override;
-    void processCapture(float* const* channels, uint32_t channelCount, int32_t delayMilliseconds,
-                        bool agcEnabled) override;
-    void realign() override;
+    void analyzeRender(const float* frame) override;
+    void processVoice(float* frame, const CaptureTiming& timing, bool gainControl) override;
+    void noteDiscontinuity(Discontinuity discontinuity) override;
 
+    // On the thread that processes, between frames: for tests and offline runs.
     Metrics metrics();
 
 private:
     explicit WebRtcVoiceProcessor(webrtc::AudioProcessing* processing);
-    void restartCanceller();
 
     std::unique_ptr<webrtc::AudioProcessing> processing_;
-    std::vector<float> scratch_;
-    bool agcEnabled_ = true;
-    EchoDelayFinder delayFinder_;
-    uint64_t renderedFrames_ = 0;
-    uint64_t capturedFrames_ = 0;
-    // The canceller lines up with the delay given on its first capture frame after a reference
-    // frame; until then a (re)start is pending.
-    bool startPending_ = true;
-    bool renderSinceStart_ = false;
-    // Where that start put the reference: the echo lands this many ms plus the lag into the filter.
-    static constexpr int32_t unknownPlacement = -1000000;
-    int32_t placementMs_ = unknownPlacement;
-    // Set by a discontinuity: where the echo sat before it, to compare with the next measurement.
-    bool recheckPlacement_ = false;
-    int32_t placedAtRecheck_ = 0;
+    ReferenceDownsampler downsampler_;
+    EchoAlignment alignment_;
+    std::array<float, voiceFrameLength> downsampled_{};
+    std::array<float, voiceFrameLength> reference_{};
+    bool gainControl_ = true;
+    bool gentleSuppression_ = true;
+    uint32_t framesSinceTalk_ = 0;
 };
 
 }  // namespace mivo::platform::pulse

@@ -1,0 +1,113 @@
+"""Rooms simulated on the far-end and near-end speech, and the sessions the offline harness replays.
+
+A session is what the engine would hand the voice processor in one run: the rendered stream (48 kHz,
+frames in the order they are written), the microphone (48 kHz, and 16 kHz as the server would
+deliver it), and the order in which render and capture frames arrive with the timing the engine
+reports for each capture frame. The microphone hears the room's echo of what the loudspeaker
+played plus the near-end talker.
+
+Stream model: the capture sample with count c (48 kHz units) was captured while the loudspeaker
+played render sample c - stream_offset (both counted from the start of their streams); the room
+adds its own delay on top. The engine renders `ahead` frames before it captures, in small bursts.
+"""
+import math
+
+import numpy as np
+from scipy.signal import resample_poly
+
+RATE = 48000
+VOICE_RATE = 16000
+FRAME = RATE // 100
+
+# What the live engine showed on a private daemon: render 2-5 frames ahead of capture, the server's
+# playback + record latency about 30 ms.
+STREAM_OFFSET_MS = 10.0
+
+
+def impulse_response(direct_ms, direct_gain, rt60, length_s, seed, early=()):
+    """A room: a direct path, optional early reflections (ms, gain), and an exponentially decaying
+    diffuse tail that starts right after the direct path. Gains are amplitudes."""
+    rng = np.random.default_rng(seed)
+    n = int(length_s * RATE)
+    h = np.zeros(n)
+    d = int(direct_ms * RATE / 1000)
+    h[d] += direct_gain
+    for at_ms, gain in early:
+        h[int(at_ms * RATE / 1000)] += gain
+    t = np.arange(n - d - 48) / RATE
+    # Amplitude falls 60 dB over rt60; the tail's energy is about that of the direct path.
+    envelope = 10 ** (-3.0 * t / rt60)
+    tail = rng.standard_normal(len(t)) * envelope
+    tail *= direct_gain * 0.7 / math.sqrt(np.sum(tail ** 2))
+    h[d + 48:] += tail
+    return h
+
+
+def db(gain_db):
+    return 10 ** (gain_db / 20)
+
+
+# Each room: how the loudspeaker's sound reaches the microphone. Times in ms, gains in dB.
+ROOMS = {
+    "pure60": {"delay": 60, "gain": 0},
+    "quiet60": {"delay": 60, "gain": -30},
+    "laptop10": {"delay": 10, "gain": -6},
+    "wireless250": {"delay": 250, "gain": -15},
+    "office": {"ir": dict(direct_ms=30, direct_gain=db(-6), rt60=0.3, length_s=0.6, seed=5)},
+    "reflection": {"ir": dict(direct_ms=20, direct_gain=db(-16), rt60=0.5, length_s=1.0, seed=6,
+                              early=((45, db(-6)), (61, db(-14)), (83, db(-17))))},
+    "drift150": {"delay": 60, "gain": -6, "drift_ppm": 150, "seconds": 60},
+    "softclip": {"delay": 60, "gain": 0, "clip_dbfs": -6, "noise_dbfs": -55},
+    "change10": {"delay": 60, "gain": -6, "change_at": 10.0, "change_delay": 85, "change_gain": 0},
+    # Not in the matrix: the same change during far-end speech, to time the recovery.
+    "change20": {"delay": 60, "gain": -6, "change_at": 20.0, "change_delay": 85, "change_gain": 0, "seconds": 30},
+    "underrun300": {"delay": 60, "gain": -6, "host_gap_at": 5.3, "host_gap_ms": 300},
+    # Not in the matrix: the stream itself underruns (the sink plays 30 ms the reference never had)
+    # and the record stream overruns (20 ms of microphone lost).
+    "streamgap": {"delay": 60, "gain": -6, "stream_gap_at": 5.3, "stream_gap_ms": 30,
+                  "capture_loss_at": 16.0, "capture_loss_ms": 20, "seconds": 25},
+}
+
+
+def insert_gap(signal_in, at_s, gap_ms):
+    at = int(at_s * RATE)
+    return np.concatenate([signal_in[:at], np.zeros(int(gap_ms * RATE / 1000)), signal_in[at:]])
+
+
+def through_room(played, room):
+    """The echo at the microphone for what the loudspeaker played."""
+    x = played.copy()
+    if "clip_dbfs" in room:
+        limit = db(room["clip_dbfs"])
+        x = limit * np.tanh(x / limit)
+    if "ir" in room:
+        h = impulse_response(**room["ir"])
+        from scipy.signal import fftconvolve
+        return fftconvolve(x, h)[:len(x)]
+    echo = np.zeros_like(x)
+    d = int(room["delay"] * RATE / 1000)
+    echo[d:] = db(room["gain"]) * x[:len(x) - d]
+    if "change_at" in room:
+        at = int(room["change_at"] * RATE)
+        d2 = int(room["change_delay"] * RATE / 1000)
+        later = np.zeros_like(x)
+        later[d2:] = db(room["change_gain"]) * x[:len(x) - d2]
+        echo[at:] = later[at:]
+    if "drift_ppm" in room:
+        # The echo path runs slow by drift_ppm: the echo arrives later and later.
+        up = 1_000_000 + room["drift_ppm"]
+        g = math.gcd(up, 1_000_000)
+        echo = resample_poly(echo, up // g, 1_000_000 // g)[:len(x)]
+    return echo
+
+
+def first_arrival_ms(room, at_s):
+    """The room's own delay to its first arrival at a given time, for the ideal alignment."""
+    if "ir" in room:
+        return room["ir"]["direct_ms"]
+    delay = room["delay"]
+    if "change_at" in room and at_s >= room["change_at"]:
+        delay = room["change_delay"]
+    if "drift_ppm" in room:
+        delay += at_s * room["drift_ppm"] * 1e-3
+    return delay
