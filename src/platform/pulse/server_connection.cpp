@@ -25,6 +25,12 @@ void keepDevice(pa_context*, const Info* info, int eol, void* userdata) {
     if (eol == 0 && info) *static_cast<std::optional<DeviceInfo>*>(userdata) = describe(*info);
 }
 
+// With no sink left, either server puts up a placeholder sink that plays to nowhere and makes it,
+// or its monitor, the default; to a host that is no device at all.
+void dropPlaceholder(std::optional<DeviceInfo>& device) {
+    if (device && (device->name == "auto_null" || device->name == "auto_null.monitor")) device.reset();
+}
+
 // libpulse applies these only to streams connected without a device name, as paplay's are; the
 // engine names its devices, because it must know a device's channels before connecting and watch
 // that very device afterwards, so it reads them the same way.
@@ -162,6 +168,8 @@ std::optional<DefaultDevices> ServerConnection::readDefaults(const Deadline& dea
     if (!sourceAnswered || !sinkAnswered) return std::nullopt;
     if (answer.source) answer.source->chosenByUser = chosenSource != nullptr;
     if (answer.sink) answer.sink->chosenByUser = chosenSink != nullptr;
+    if (!chosenSource) dropPlaceholder(answer.source);
+    if (!chosenSink) dropPlaceholder(answer.sink);
     lastDefaults_ = answer;
     return answer;
 }
