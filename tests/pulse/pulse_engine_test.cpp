@@ -516,7 +516,18 @@ struct Change {
     const char* name;
     std::function<void(PrivatePulseDaemon&)> apply;
     bool posts;
+    // PipeWire resumes a suspended sink at once for the streams linked to it and tells them
+    // nothing: no sound is lost, so the run must simply go on.
+    bool resumedOnPipeWire = false;
 };
+
+bool sinkSuspended(const PrivatePulseDaemon& daemon, const std::string& name) {
+    std::istringstream lines(daemon.pactlOutput("list short sinks"));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("\t" + name + "\t") != std::string::npos) return line.find("SUSPENDED") != std::string::npos;
+    }
+    return false;
+}
 
 void PrintTo(const Change& change, std::ostream* out) { *out << change.name; }
 
@@ -543,7 +554,13 @@ TEST_P(ConfigurationChangeTest, IsPostedOnceOnTheEngineThreadWithTheEngine) {
     ASSERT_TRUE(tap.waitForFrames(4800, 2s));
 
     GetParam().apply(daemon());
-    if (GetParam().posts) {
+    const bool resumed = GetParam().resumedOnPipeWire && daemon().server() == room::ServerKind::pipewire;
+    if (resumed) {
+        const size_t before = tap.samples().size();
+        EXPECT_TRUE(tap.waitForFrames(before + 9600, 2s)) << "capture stopped after the suspend";
+        EXPECT_FALSE(sinkSuspended(daemon(), "speaker"));
+        EXPECT_EQ(posts.load(), 0);
+    } else if (GetParam().posts) {
         ASSERT_TRUE(eventually([&] { return posts.load() > 0; }, 2s));
         std::this_thread::sleep_for(300ms);
         EXPECT_EQ(posts.load(), 1);
@@ -594,7 +611,8 @@ INSTANTIATE_TEST_SUITE_P(
         Change{"PlaybackKilled",
                [](PrivatePulseDaemon& d) { ASSERT_TRUE(d.killStream("sink-input", ownStream(d, "sink-inputs"))); },
                true},
-        Change{"SinkSuspended", [](PrivatePulseDaemon& d) { ASSERT_EQ(d.pactl("suspend-sink speaker 1"), 0); }, true},
+        Change{"SinkSuspended", [](PrivatePulseDaemon& d) { ASSERT_EQ(d.pactl("suspend-sink speaker 1"), 0); }, true,
+               true},
         Change{"DaemonKilled", [](PrivatePulseDaemon& d) { d.kill(); }, true}),
     [](const ::testing::TestParamInfo<Change>& info) { return std::string(info.param.name); });
 

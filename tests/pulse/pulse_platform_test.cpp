@@ -72,9 +72,15 @@ TEST_F(DeviceQueryTest, RejectsWhatItDoesNotKnow) {
 }
 
 TEST_F(DeviceQueryTest, FailsWhenTheServerHasNoDevices) {
-    // Without sinks there is no default sink and no source at all (the monitors go too).
+    // Without sinks there is no default sink and no source at all (the monitors go too). Each
+    // server then offers its placeholder sink as the default: PipeWire by itself, PulseAudio
+    // when module-always-sink is loaded, as on a desktop. The placeholder is no device.
     ASSERT_EQ(daemon().pactl("unload-module module-loopback"), 0);
     ASSERT_EQ(daemon().pactl("unload-module module-null-sink"), 0);
+    if (daemon().server() == room::ServerKind::pulseaudio) {
+        ASSERT_EQ(daemon().pactl("load-module module-always-sink"), 0);
+    }
+    ASSERT_TRUE(eventually([&] { return daemon().indexOf("sinks", "auto_null") >= 0; }, 3s));
     PulsePlatform platform;
     EXPECT_EQ(queryDevice(platform, platform::defaultInputDeviceSelector).status, platform::pulse::statusNoDevice);
     EXPECT_EQ(queryDevice(platform, platform::defaultOutputDeviceSelector).status, platform::pulse::statusNoDevice);

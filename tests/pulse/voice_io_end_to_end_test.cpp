@@ -53,6 +53,19 @@ size_t lastSound(const std::vector<float>& recorded) {
     return last;
 }
 
+// Reads until a tone of `frequency` is heard at half of `amplitude` (a fresh server may start its
+// graph a little late), then `count` samples; empty when it is not heard within `limit`.
+std::vector<int16_t> readOnceHeard(const Handle& voice, double frequency, double amplitude, size_t count,
+                                   std::chrono::milliseconds limit = 3s) {
+    const auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+        const auto chunk = voice.read(1600);
+        if (chunk.size() < 1600) return {};
+        if (level(chunk, frequency) >= amplitude / 2) return voice.read(count);
+    }
+    return {};
+}
+
 using VoiceIOEndToEndTest = PulseDaemonTest;
 
 TEST_F(VoiceIOEndToEndTest, CaptureCarriesARoomToneAt16kAtItsLevel) {
@@ -79,7 +92,18 @@ long newestClient(PrivatePulseDaemon& daemon) {
     return newest;
 }
 
+// The library's connections that the server lists now.
+size_t libraryClients(PrivatePulseDaemon& daemon) {
+    const std::string listing = daemon.pactlOutput("list clients");
+    const std::string name = "application.name = \"MivoVoiceIO\"";
+    size_t count = 0;
+    for (size_t at = listing.find(name); at != std::string::npos; at = listing.find(name, at + 1)) ++count;
+    return count;
+}
+
 TEST_F(VoiceIOEndToEndTest, AStartConnectsToTheServerOnce) {
+    // PipeWire numbers clients among all its objects, so only PulseAudio's numbers count them.
+    const bool numbersCountClients = daemon().server() == room::ServerKind::pulseaudio;
     Handle voice;
     for (int start = 0; start < 3; ++start) {
         SCOPED_TRACE(start);
@@ -87,7 +111,11 @@ TEST_F(VoiceIOEndToEndTest, AStartConnectsToTheServerOnce) {
         ASSERT_EQ(mivo_voice_io_start(voice.get()), 0) << voice.lastError();
         // Less the pactl that asks: the device questions, the formats and the streams all went
         // over one connection.
-        EXPECT_EQ(newestClient(daemon()) - before - 1, 1);
+        if (numbersCountClients) {
+            EXPECT_EQ(newestClient(daemon()) - before - 1, 1);
+        }
+        // A connection for the device questions alone would still be there, kept for a while.
+        EXPECT_EQ(libraryClients(daemon()), 1u);
         mivo_voice_io_stop(voice.get());
     }
 }
@@ -299,15 +327,19 @@ INSTANTIATE_TEST_SUITE_P(
                      }},
         DeviceChange{"SourceInUseUnloaded",
                      [](PrivatePulseDaemon& d) {
+                         // PipeWire would move the room's echo path onto the speaker, a loop
+                         // from its monitor back into it; PulseAudio unloads it with the room.
+                         const long echoPath = d.indexOf("modules", "module-loopback");
+                         ASSERT_GE(echoPath, 0);
+                         ASSERT_EQ(d.pactl("unload-module " + std::to_string(echoPath)), 0);
                          ASSERT_EQ(d.pactl("unload-module " + std::to_string(d.moduleOf("sinks", "room"))), 0);
                      },
                      [](PrivatePulseDaemon& d, Handle& voice) {
                          EXPECT_EQ(d.pactlOutput("get-default-source"), "speaker.monitor");
                          // The talker lost its sink and was moved to the speaker: the 2 kHz is
                          // there too now, so only the library's own playback is checked.
-                         ASSERT_EQ(voice.write(toInt16(sine(1000.0, 0.5, 1.0))), 1);
-                         voice.read(3200);
-                         const auto samples = voice.read(8000);
+                         ASSERT_EQ(voice.write(toInt16(sine(1000.0, 0.5, 3.0))), 1);
+                         const auto samples = readOnceHeard(voice, 1000.0, 0.5, 8000);
                          ASSERT_EQ(samples.size(), 8000u);
                          EXPECT_NEAR(level(samples, 1000.0), 0.5, 0.03);
                      }}),
@@ -351,8 +383,7 @@ TEST_F(VoiceIOEndToEndTest, DaemonKilledWhileRunningFailsCleanlyUntilOneIsBack) 
     ASSERT_TRUE(daemon().start(&failure)) << failure;
     SignalPlayer again("room", sine(1000.0, 0.5, 1.0), true);
     ASSERT_EQ(mivo_voice_io_start(voice.get()), 0) << voice.lastError();
-    voice.read(4800);
-    const auto samples = voice.read(8000);
+    const auto samples = readOnceHeard(voice, 1000.0, 0.5, 8000);
     ASSERT_EQ(samples.size(), 8000u);
     EXPECT_NEAR(level(samples, 1000.0), 0.5, 0.03);
 }

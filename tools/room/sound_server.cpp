@@ -199,7 +199,14 @@ bool PrivateSoundServer::makeDevices(std::string* failure) {
         "set-sink-volume speaker 100%", "set-sink-volume room 100%"};
     for (const char* command : commands) {
         std::string output;
-        if (pactl(command, &output) != 0) {
+        int status = pactl(command, &output);
+        // PipeWire answers "Not supported" to set-default-* until WirePlumber has made its
+        // metadata, which can come after pipewire-pulse answers: ask again for a while.
+        for (int retry = 0; status != 0 && kind_ == ServerKind::pipewire && retry < 40; ++retry) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            status = pactl(command, &output);
+        }
+        if (status != 0) {
             if (failure) *failure = std::string("pactl ") + command + " failed: " + output;
             return false;
         }

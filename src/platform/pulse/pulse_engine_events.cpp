@@ -76,7 +76,10 @@ void PulseEngine::RunCallbacks::serverAnswered(pa_context*, const pa_server_info
     if (!info) return;
     const std::string sinkName = info->default_sink_name ? info->default_sink_name : "";
     const std::string sourceName = info->default_source_name ? info->default_source_name : "";
-    if (sinkName != s->sink.name || sourceName != s->source.name) requestChange(*s);
+    // A device the user named stays in use whatever the default becomes.
+    const bool sinkChanged = !s->sink.chosenByUser && sinkName != s->sink.name;
+    const bool sourceChanged = !s->source.chosenByUser && sourceName != s->source.name;
+    if (sinkChanged || sourceChanged) requestChange(*s);
 }
 
 template <typename Info>

@@ -179,8 +179,14 @@ bool PulseEngine::openStreams(Session& s, const Deadline& deadline, std::string&
     const uint32_t frameBytes = bytesFor(frameMilliseconds, renderRate, s.renderChannels);
     pa_buffer_attr renderAttributes{unset, bytesFor(playbackTargetMilliseconds, renderRate, s.renderChannels),
                                     frameBytes, frameBytes, unset};
-    if (pa_stream_connect_record(s.record, s.source.name.c_str(), &captureAttributes, timing) < 0 ||
-        pa_stream_connect_playback(s.playback, s.sink.name.c_str(), &renderAttributes, timing, nullptr, nullptr) < 0) {
+    // The server moves a stream that names the default device along with the default; one on a
+    // device the user named must stay there, and end with it.
+    auto pinned = [timing](const DeviceInfo& device) {
+        return device.chosenByUser ? static_cast<pa_stream_flags_t>(timing | PA_STREAM_DONT_MOVE) : timing;
+    };
+    if (pa_stream_connect_record(s.record, s.source.name.c_str(), &captureAttributes, pinned(s.source)) < 0 ||
+        pa_stream_connect_playback(s.playback, s.sink.name.c_str(), &renderAttributes, pinned(s.sink), nullptr,
+                                   nullptr) < 0) {
         failure = "Unable to connect the PulseAudio streams: " + s.connection->errorText();
         return false;
     }

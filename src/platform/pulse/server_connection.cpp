@@ -5,6 +5,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 namespace mivo::platform::pulse {
 
 namespace {
@@ -33,6 +35,20 @@ constexpr int audioThreadNice = -11;
 
 void raiseLoopThreadPriority(pa_threaded_mainloop*, void*) {
     setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), audioThreadNice);
+}
+
+// With no sink left, either server puts up a placeholder sink that plays to nowhere and makes it,
+// or its monitor, the default; to a host that is no device at all.
+void dropPlaceholder(std::optional<DeviceInfo>& device) {
+    if (device && (device->name == "auto_null" || device->name == "auto_null.monitor")) device.reset();
+}
+
+// libpulse applies these only to streams connected without a device name, as paplay's are; the
+// engine names its devices, because it must know a device's channels before connecting and watch
+// that very device afterwards, so it reads them the same way.
+const char* userChoice(const char* variable) {
+    const char* name = std::getenv(variable);
+    return name && *name ? name : nullptr;
 }
 
 }  // namespace
@@ -154,14 +170,20 @@ std::optional<DefaultDevices> ServerConnection::readDefaults(const Deadline& dea
     if (!context_) return std::nullopt;
     changed_.store(false, std::memory_order_release);
     DefaultDevices answer;
+    const char* chosenSource = userChoice("PULSE_SOURCE");
+    const char* chosenSink = userChoice("PULSE_SINK");
     // Both asked at once: one round trip. The server resolves the default names itself.
-    pa_operation* source = pa_context_get_source_info_by_name(context_, "@DEFAULT_SOURCE@",
-                                                              keepDevice<pa_source_info>, &answer.source);
-    pa_operation* sink =
-        pa_context_get_sink_info_by_name(context_, "@DEFAULT_SINK@", keepDevice<pa_sink_info>, &answer.sink);
+    pa_operation* source = pa_context_get_source_info_by_name(
+        context_, chosenSource ? chosenSource : "@DEFAULT_SOURCE@", keepDevice<pa_source_info>, &answer.source);
+    pa_operation* sink = pa_context_get_sink_info_by_name(context_, chosenSink ? chosenSink : "@DEFAULT_SINK@",
+                                                          keepDevice<pa_sink_info>, &answer.sink);
     const bool sourceAnswered = await(source, deadline);
     const bool sinkAnswered = await(sink, deadline);
     if (!sourceAnswered || !sinkAnswered) return std::nullopt;
+    if (answer.source) answer.source->chosenByUser = chosenSource != nullptr;
+    if (answer.sink) answer.sink->chosenByUser = chosenSink != nullptr;
+    if (!chosenSource) dropPlaceholder(answer.source);
+    if (!chosenSink) dropPlaceholder(answer.sink);
     lastDefaults_ = answer;
     return answer;
 }

@@ -27,9 +27,13 @@ struct DeviceInfo {
     uint32_t sampleRate = 0;
     uint32_t channels = 0;
     std::string activePort;
+    // Named by the user for every client of the server (PULSE_SINK, PULSE_SOURCE) rather than
+    // the server's default: a change of the default does not concern it.
+    bool chosenByUser = false;
 };
 
-// The server's default source and sink; either is empty when the server names none.
+// The devices a client uses: the one the user named for clients, else the server's default;
+// either is empty when there is none.
 struct DefaultDevices {
     std::optional<DeviceInfo> source;
     std::optional<DeviceInfo> sink;
@@ -95,8 +99,8 @@ public:
     // The server's last error text, or that there is no connection.
     std::string errorText() const;
 
-    // Asks for the default source and sink, both questions at once; empty when the server did
-    // not answer by the deadline. Clears changedSinceRead().
+    // Asks for the source and sink to use, both questions at once; empty when the server did not
+    // answer by the deadline. Clears changedSinceRead().
     std::optional<DefaultDevices> readDefaults(const Deadline& deadline);
     // The last answer readDefaults got, if any.
     const std::optional<DefaultDevices>& lastDefaults() const { return lastDefaults_; }
