@@ -13,14 +13,19 @@ run_check() {  # run_check ROOM [options]: leaves ROOM.json and ROOM.status in $
   local room=$1
   shift
   local status=0
-  "$duplex" --check --room "$room" --json --png "$work/$room.png" "$@" >"$work/$room.json" 2>"$work/$room.err" || status=$?
+  "$duplex" --check --room "$room" --json --png "$work/$room.png" --save-recording "$work/$room.f32" "$@" \
+    >"$work/$room.json" 2>"$work/$room.err" || status=$?
   echo "$status" >"$work/$room.status"
 }
 
 judge() {  # judge ROOM EXPECTATION(plain|clipping)
-  /usr/bin/python3 - "$work/$1.json" "$(cat "$work/$1.status")" "$("$room_tool" show "$1")" "$2" "$work/$1.png" <<'PY'
+  local truth
+  truth=$(/usr/bin/python3 "$(dirname "$0")/../../tools/room/room_truth.py" "$work/$1.f32" --window 3 --json)
+  /usr/bin/python3 - "$work/$1.json" "$(cat "$work/$1.status")" "$("$room_tool" show "$1")" "$2" "$work/$1.png" \
+    "$truth" <<'PY'
 import json, re, sys
-path, status, settings, expectation, picture = sys.argv[1:6]
+path, status, settings, expectation, picture, truth = sys.argv[1:7]
+truth = json.loads(truth)
 status = int(status)
 described = dict(line.split("=", 1) for line in settings.splitlines())
 report = json.load(open(path))
@@ -35,7 +40,11 @@ placed = dict(item.split("=", 1) for item in report["room_state"].split()[1:])
 delay = max(float(described["delay_ms"]), float(placed["delay_ms"]))
 path_ = report["echo_path"]
 need(path_["heard"], "the echo was not heard")
-need(path_["heard"] and abs(path_["delay_ms"] - delay) <= 2.0, f"delay {path_['delay_ms']} ms, room {delay}")
+# Against what the room really did in this very recording, measured independently; on a busy
+# machine the room can put its echo a few milliseconds off where it said it would.
+need(path_["heard"] and abs(path_["delay_ms"] - truth["delay_ms"]) <= 2.0,
+     f"delay {path_['delay_ms']} ms, recording {truth['delay_ms']:.2f}")
+need(path_["heard"] and abs(path_["delay_ms"] - delay) <= 10.0, f"delay {path_['delay_ms']} ms, room {delay}")
 need(path_["heard"] and abs(path_["level_db"] - float(described["gain_db"])) <= 2.0,
      f"level {path_['level_db']} dB, room {described['gain_db']}")
 need(path_["heard"] and abs(path_["drift_ppm"]) <= 30.0, f"drift {path_['drift_ppm']} ppm, room none")
