@@ -48,7 +48,12 @@ PrivatePulseDaemon::~PrivatePulseDaemon() = default;
 bool PrivatePulseDaemon::start(std::string* failure) {
     if (running()) return true;
     std::string reason;
-    if (server_.start(&reason)) {
+    // A fresh PipeWire graph now and then never lets the room's streams start; a second, clean
+    // start has always come up where that happened.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt > 0) server_.stop();
+        reason.clear();
+        if (!server_.start(&reason)) continue;
         roomState_ = server_.startRoom(MIVO_ROOM_TOOL, MIVO_ROOMS_FILE, room_, &reason);
         if (!roomState_.empty()) return true;
     }
