@@ -3,7 +3,7 @@ import numpy as np
 
 import sessions
 
-benchmark = sessions.benchmark
+analysis = sessions.analysis
 RATE = 16000
 
 
@@ -74,9 +74,10 @@ def measure(session, out):
         fine = [t for t in far_only_windows(session, 0.25) if t >= event and erle(mic, aligned, t, t + 1.0) >= 30.0]
         # When the first 1 s window that measures above 30 dB begins, after the event.
         recovery.append(fine[0] - event if fine else float("inf"))
-    loss, _ = benchmark.near_end_loss(np.asarray(out, dtype=np.float64), lag, session["near_seconds"])
+    loss, _ = analysis.near_end_loss(np.asarray(out, dtype=np.float64), lag, session["near_seconds"],
+                                     sessions.TIMELINE)
     return {
-        "erle": erle(mic, aligned, benchmark.CONVERGENCE, benchmark.ERLE_END),
+        "erle": erle(mic, aligned, analysis.CONVERGENCE, sessions.TIMELINE.erle_end),
         "per_second": per_second,
         "lowest": min(steady) if steady else float("nan"),
         "median_after_3s": float(np.median(steady)) if steady else float("nan"),

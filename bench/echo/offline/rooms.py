@@ -43,6 +43,23 @@ def impulse_response(direct_ms, direct_gain, rt60, length_s, seed, early=()):
     return h
 
 
+def room_client_response(delay_ms, gain_db, rt60, reflection_ms=0.0, reflection_db=0.0, reverb_db=0.0, seed=1):
+    """The response the live room client generates (tools/room): the direct path, one discrete
+    reflection, and a diffuse tail from 2 ms on whose energy is reverb_db against the direct path."""
+    rng = np.random.default_rng(seed)
+    n = int(max(rt60, reflection_ms / 1000 + 0.01) * RATE)
+    h = np.zeros(n)
+    h[0] = 1.0
+    if reflection_ms:
+        h[int(round(reflection_ms * RATE / 1000))] += db(reflection_db)
+    t = np.arange(n) / RATE
+    tail = rng.standard_normal(n) * np.exp(-6.9078 * t / rt60)
+    tail[:int(0.002 * RATE)] = 0.0
+    h += tail * db(reverb_db) / math.sqrt(np.sum(tail ** 2))
+    d = int(delay_ms * RATE / 1000)
+    return np.concatenate([np.zeros(d), h * db(gain_db)])
+
+
 def db(gain_db):
     return 10 ** (gain_db / 20)
 
@@ -56,6 +73,10 @@ ROOMS = {
     "office": {"ir": dict(direct_ms=30, direct_gain=db(-6), rt60=0.3, length_s=0.6, seed=5)},
     "reflection": {"ir": dict(direct_ms=20, direct_gain=db(-16), rt60=0.5, length_s=1.0, seed=6,
                               early=((45, db(-6)), (61, db(-14)), (83, db(-17))))},
+    # The live benchmark's reflection room (tools/room/rooms.conf), as its room client makes it.
+    "reflection-live": {"response": dict(delay_ms=20, gain_db=-14, rt60=0.5, reflection_ms=25, reflection_db=6,
+                                          reverb_db=0, seed=7), "direct_ms": 20},
+    "office-live": {"response": dict(delay_ms=30, gain_db=-6, rt60=0.3, reverb_db=-3, seed=8), "direct_ms": 30},
     "drift150": {"delay": 60, "gain": -6, "drift_ppm": 150, "seconds": 60},
     "softclip": {"delay": 60, "gain": 0, "clip_dbfs": -6, "noise_dbfs": -55},
     "change10": {"delay": 60, "gain": -6, "change_at": 10.0, "change_delay": 85, "change_gain": 0},
@@ -80,8 +101,8 @@ def through_room(played, room):
     if "clip_dbfs" in room:
         limit = db(room["clip_dbfs"])
         x = limit * np.tanh(x / limit)
-    if "ir" in room:
-        h = impulse_response(**room["ir"])
+    if "ir" in room or "response" in room:
+        h = impulse_response(**room["ir"]) if "ir" in room else room_client_response(**room["response"])
         from scipy.signal import fftconvolve
         return fftconvolve(x, h)[:len(x)]
     echo = np.zeros_like(x)
@@ -105,6 +126,8 @@ def first_arrival_ms(room, at_s):
     """The room's own delay to its first arrival at a given time, for the ideal alignment."""
     if "ir" in room:
         return room["ir"]["direct_ms"]
+    if "response" in room:
+        return room["direct_ms"]
     delay = room["delay"]
     if "change_at" in room and at_s >= room["change_at"]:
         delay = room["change_delay"]

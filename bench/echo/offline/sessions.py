@@ -1,6 +1,6 @@
 """Sessions for the offline harness: the benchmark's speech timeline, a room, and the engine's framing.
 
-The timeline is the echo benchmark's (bench/echo/echo_benchmark.py): far end only 0-8 s, near end
+The timeline is the echo benchmark's (bench/echo/echo_analysis.py) with 8 s of far end: far end only 0-8 s, near end
 alone from 8.4 s, double talk from 11 s to 13.8 s; longer sessions go on with far-end speech only
 from 14.5 s, so that drift, echo-path changes and gaps can be followed.
 """
@@ -13,21 +13,23 @@ from scipy.signal import resample_poly
 import rooms
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-import echo_benchmark as benchmark  # noqa: E402  (the benchmark's talkers and timeline)
+import echo_analysis as analysis  # noqa: E402  (the benchmark's talkers and timeline)
 
 RATE = rooms.RATE
 FRAME = rooms.FRAME
-BASE_SECONDS = benchmark.SESSION_SECONDS
+TIMELINE = analysis.Timeline(8.0)
+BASE_SECONDS = TIMELINE.session
 MORE_FAR_AT = 14.5
 
 
 def make_speech(work):
     """Far-end and near-end tracks at 48 kHz, as long as the longest room needs (60 s)."""
-    tracks = benchmark.make_tracks(work)
-    far = benchmark.read_raw(tracks["paths"]["far_raw"])
-    near, _ = benchmark.read_wav(tracks["paths"]["near_wav"])
+    talkers = analysis.Talkers(work)
+    tracks = talkers.tracks(TIMELINE, work, "offline")
+    far = analysis.read_raw(tracks["paths"]["far_raw"])
+    near, _ = analysis.read_wav(tracks["paths"]["near_wav"])
     # More far end for long sessions: the first sentence again and again, 0.5 s apart.
-    talk = benchmark.speak(benchmark.FAR_TEXT, "en-us+m3", os.path.join(work, "far_more.wav"))
+    talk = analysis.speak(analysis.FAR_TEXT, "en-us+m3", os.path.join(work, "far_more.wav"))
     more = np.concatenate([np.concatenate([talk, np.zeros(RATE // 2)]) for _ in range(4)])
     far = np.concatenate([far[:int(MORE_FAR_AT * RATE)], more])
     near = np.concatenate([near, np.zeros(len(far) - len(near))])
