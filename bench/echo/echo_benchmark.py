@@ -453,6 +453,9 @@ def run_room(bench, talkers, room, systems, runs, results, failures):
             finally:
                 if process is not None:
                     bench.children.end(process)
+                    # The room says when it had to place its echo again: the session's echo moved.
+                    for line in process.stderr.read().decode(errors="replace").splitlines():
+                        print(f"[{room} {system}] run {run + 1}: {line}", file=sys.stderr)
             results.setdefault((room, system), []).append(result)
             truth_text = (f"delay {truth['delay_ms']:.2f} ms level {truth['level_db']:.1f} dB" if truth else "no truth")
             print(f"[{room} {system}] run {run + 1}/{runs}: ERLE {result['erle']:.1f} dB, lowest second "
