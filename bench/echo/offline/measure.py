@@ -41,7 +41,7 @@ def far_only_windows(session, step=1.0):
 
 
 def events_of(room):
-    return [room[k] for k in ("change_at", "host_gap_at", "stream_gap_at", "capture_loss_at") if k in room]
+    return [room[k] for k in ("change_at", "host_gap_at", "stream_gap_at", "capture_loss_at", "shift_at") if k in room]
 
 
 # The rounding noise of 16-bit output: no host can hear less than this, so no ERLE goes beyond it.

@@ -76,6 +76,8 @@ ROOMS = {
     # The live benchmark's reflection room (tools/room/rooms.conf), as its room client makes it.
     "reflection-live": {"response": dict(delay_ms=20, gain_db=-14, rt60=0.5, reflection_ms=25, reflection_db=6,
                                           reverb_db=0, seed=7), "direct_ms": 20},
+    "reflection-shift": {"response": dict(delay_ms=20, gain_db=-14, rt60=0.5, reflection_ms=25, reflection_db=6,
+                                           reverb_db=0, seed=7), "direct_ms": 20, "shift_at": 4.0, "shift_ms": 5.0},
     "office-live": {"response": dict(delay_ms=30, gain_db=-6, rt60=0.3, reverb_db=-3, seed=8), "direct_ms": 30},
     "drift150": {"delay": 60, "gain": -6, "drift_ppm": 150, "seconds": 60},
     "softclip": {"delay": 60, "gain": 0, "clip_dbfs": -6, "noise_dbfs": -55},
@@ -104,7 +106,12 @@ def through_room(played, room):
     if "ir" in room or "response" in room:
         h = impulse_response(**room["ir"]) if "ir" in room else room_client_response(**room["response"])
         from scipy.signal import fftconvolve
-        return fftconvolve(x, h)[:len(x)]
+        echo = fftconvolve(x, h)[:len(x)]
+        if "shift_at" in room:
+            # The whole response moves later at once (a room client that ran dry).
+            at, d = int(room["shift_at"] * RATE), int(room["shift_ms"] * RATE / 1000)
+            echo[at:] = np.concatenate([np.zeros(d), echo])[at:len(x)]
+        return echo
     echo = np.zeros_like(x)
     d = int(room["delay"] * RATE / 1000)
     echo[d:] = db(room["gain"]) * x[:len(x) - d]
@@ -127,7 +134,7 @@ def first_arrival_ms(room, at_s):
     if "ir" in room:
         return room["ir"]["direct_ms"]
     if "response" in room:
-        return room["direct_ms"]
+        return room["direct_ms"] + (room["shift_ms"] if "shift_at" in room and at_s >= room["shift_at"] else 0.0)
     delay = room["delay"]
     if "change_at" in room and at_s >= room["change_at"]:
         delay = room["change_delay"]
