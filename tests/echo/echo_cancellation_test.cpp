@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,8 @@
 #include "api/handle.h"
 #include "mivo_voice_io.h"
 #include "platform/audio_platform.h"
+#include "platform/pulse/pulse_platform.h"
+#include "platform/pulse/webrtc_voice_processor.h"
 #include "private_pulse_daemon.h"
 #include "pulse_daemon_test.h"
 
@@ -252,6 +255,8 @@ struct Session {
     Clock::time_point farStarted;
     Clock::time_point nearStarted;
     double nearSeconds = 0.0;
+    uint64_t writtenFrames = 0;
+    uint64_t playedFrames = 0;
 };
 
 Clock::time_point after(Clock::time_point base, double seconds) {
@@ -278,7 +283,9 @@ protected:
     }
 
     // Far end through the library, and the near-end talker into the room if `withNearEnd`.
-    Session run(std::shared_ptr<platform::AudioPlatform> platform, bool withNearEnd) {
+    // `beforeWrite` is called with the far-end time of every write, before it.
+    Session run(std::shared_ptr<platform::AudioPlatform> platform, bool withNearEnd,
+                const std::function<void(double)>& beforeWrite = {}) {
         Session session;
         session.nearSeconds = static_cast<double>(near_.size()) / playRate;
         // Without a near-end talker only the far-end-only part is needed.
@@ -329,10 +336,13 @@ protected:
         bool written = true;
         for (size_t at = 0; at < farFrames.size() && written; at += 480) {
             const auto count = static_cast<int32_t>(std::min<size_t>(480, farFrames.size() - at));
+            if (beforeWrite) beforeWrite(static_cast<double>(at) / playRate);
             written = mivo_voice_io_write_playback(voice.get(), farFrames.data() + at, count) == 1;
+            if (written) session.writtenFrames += static_cast<uint64_t>(count);
         }
         EXPECT_TRUE(written) << "the library refused far-end audio";
         EXPECT_EQ(mivo_voice_io_wait_playback(voice.get()), 1);
+        session.playedFrames = mivo_voice_io_played_frames(voice.get());
         std::this_thread::sleep_for(300ms);
 
         reading.store(false);
@@ -357,8 +367,12 @@ protected:
 
     // Echo return loss enhancement over the far-end-only part after convergence, in dB.
     static double echoReduction(const Session& session, double* microphoneDb) {
-        const auto from = after(session.farStarted, convergence);
-        const auto to = after(session.farStarted, echoWindowEnd);
+        return echoReductionBetween(session, convergence, echoWindowEnd, microphoneDb);
+    }
+    static double echoReductionBetween(const Session& session, double fromSeconds, double toSeconds,
+                                       double* microphoneDb) {
+        const auto from = after(session.farStarted, fromSeconds);
+        const auto to = after(session.farStarted, toSeconds);
         const double heard = session.microphone.meanSquareBetween(from, to);
         const double kept = session.library.meanSquareBetween(from, to);
         if (microphoneDb) *microphoneDb = decibels(heard);
@@ -444,6 +458,69 @@ TEST_F(EchoRoomTest, WithProcessingBypassedTheEchoStays) {
     ASSERT_GT(microphoneDb, -35.0) << "the room returned no echo";
     EXPECT_LT(reduction, 6.0) << "bypassed, the library still removed the echo";
     std::printf("bypassed: echo reduction %.1f dB (echo at the microphone %.1f dBFS)\n", reduction, microphoneDb);
+}
+
+// ------------------------------------------------------------------ a stalled audio thread
+
+// The library's canceller, with one stall of the audio thread when the test asks for it.
+class StallingCanceller final : public platform::pulse::VoiceProcessor {
+public:
+    StallingCanceller(std::unique_ptr<platform::pulse::VoiceProcessor> real, std::shared_ptr<std::atomic<int>> stall)
+        : real_(std::move(real)), stall_(std::move(stall)) {}
+    void analyzeRender(const float* frame) override {
+        if (const int milliseconds = stall_->exchange(0)) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        real_->analyzeRender(frame);
+    }
+    void processVoice(float* frame, const platform::pulse::CaptureTiming& timing, bool gainControl) override {
+        real_->processVoice(frame, timing, gainControl);
+    }
+    void noteDiscontinuity(platform::pulse::Discontinuity discontinuity) override {
+        real_->noteDiscontinuity(discontinuity);
+    }
+
+private:
+    const std::unique_ptr<platform::pulse::VoiceProcessor> real_;
+    const std::shared_ptr<std::atomic<int>> stall_;
+};
+
+// The loop thread stops for 2 s while the far end talks: the loudspeaker runs dry, the capture
+// piles up, and the echo comes back later than before. The echo is taken out again (the library
+// before this one stayed at its worst for good), and no far-end audio was lost on the way.
+TEST_F(EchoRoomTest, AfterTheAudioThreadStalledTheEchoIsCancelledAgain) {
+    auto stall = std::make_shared<std::atomic<int>>(0);
+    platform::pulse::PulsePlatformOptions options;
+    options.makeVoiceProcessor = [stall](std::string& error) -> std::unique_ptr<platform::pulse::VoiceProcessor> {
+        auto real = platform::pulse::WebRtcVoiceProcessor::create(error);
+        if (!real) return nullptr;
+        return std::make_unique<StallingCanceller>(std::move(real), stall);
+    };
+    constexpr double stallAt = 3.0;
+    constexpr double stallSeconds = 2.0;
+    bool stalled = false;
+    const Session session =
+        run(std::make_shared<platform::pulse::PulsePlatform>(std::move(options)), false, [&](double at) {
+            if (!stalled && at >= stallAt) {
+                stalled = true;
+                stall->store(static_cast<int>(stallSeconds * 1000));
+            }
+        });
+    ASSERT_FALSE(HasFailure());
+    EXPECT_EQ(session.playedFrames, session.writtenFrames);
+
+    // The far end's writes waited for the stall, so its speech runs on 2 s later in time.
+    const double end = farOnlyEnd + stallSeconds - 0.2;
+    double microphoneDb = 0.0;
+    const double before = echoReductionBetween(session, convergence - 1.0, stallAt, nullptr);
+    const double lastSecond = echoReductionBetween(session, end - 1.0, end, &microphoneDb);
+    double backAfter = -1.0;  // seconds from the stall's end to the first second above 30 dB
+    for (double at = stallAt + stallSeconds; at + 1.0 <= end && backAfter < 0.0; at += 0.25) {
+        if (echoReductionBetween(session, at, at + 1.0, nullptr) >= 30.0) backAfter = at - stallAt - stallSeconds;
+    }
+    ASSERT_GT(microphoneDb, -35.0) << "the room returned no echo after the stall";
+    EXPECT_GE(lastSecond, 25.0) << "before the stall " << before << " dB";
+    std::printf("echo reduction before the stall %.1f dB, in the last second %.1f dB; above 30 dB again %.2f s "
+                "after the stall (echo at the microphone %.1f dBFS)\n",
+                before, lastSecond, backAfter, microphoneDb);
 }
 
 // A room of the matrix with the least echo reduction the library must reach in it.
