@@ -19,7 +19,7 @@ RATE = rooms.RATE
 FRAME = rooms.FRAME
 TIMELINE = analysis.Timeline(8.0)
 BASE_SECONDS = TIMELINE.session
-MORE_FAR_AT = 14.5
+MORE_FAR_AT = TIMELINE.session  # far-end speech goes on after the double talk
 
 
 def make_speech(work):
