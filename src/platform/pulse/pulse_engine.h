@@ -105,6 +105,7 @@ private:
     void capture(Session& session);
     bool takeCaptureFrames(Session& session, const float* samples, size_t frames);
     void deferCapture(Session& session, uint64_t afterMicroseconds);
+    bool fallenBehind(Session& session);
     void noteRecordBacklog(Session& session);
     bool processCaptureFrame(Session& session, int64_t framesAfterReadIndex);
     static CaptureTiming captureTiming(Session& session, int64_t framesAfterReadIndex);

@@ -16,6 +16,10 @@ namespace {
 constexpr auto captureSlice = std::chrono::milliseconds(5);
 // How soon capture looks again while a thread waits to exclude the engine's callbacks.
 constexpr pa_usec_t captureRetry = PA_USEC_PER_MSEC;
+// Capture further behind than this is dropped unprocessed, down to half of it: a stage slower
+// than real time then costs capture frames, not an ever-growing delay. Some servers (PipeWire's) queue
+// record data in the connection ahead of playback requests, so without it playback starves too.
+constexpr pa_usec_t captureLagLimit = 200 * PA_USEC_PER_MSEC;
 
 }  // namespace
 
@@ -52,6 +56,10 @@ void PulseEngine::capture(Session& s) {
         const void* data = nullptr;
         size_t bytes = 0;
         if (pa_stream_peek(s.record, &data, &bytes) < 0 || bytes == 0) return;
+        if (s.peekedFramesTaken == 0 && fallenBehind(s)) {
+            pa_stream_drop(s.record);
+            continue;
+        }
         // No data with a length is a hole the server reports: it stands for that much silence, so
         // the stream's count still says when each later frame was captured.
         const size_t frames = bytes / (size_t{s.captureChannels} * sizeof(float));
@@ -63,6 +71,29 @@ void PulseEngine::capture(Session& s) {
         s.peekedFramesTaken = 0;
         pa_stream_drop(s.record);
     }
+}
+
+// Whether the fragment at the read index is to be dropped; the frame being filled is dropped with
+// it, so that no frame joins audio from both sides of the gap. Behind means older than the
+// youngest capture of the run: a source's own latency (a null sink's monitor reports most of a
+// second) is no backlog.
+bool PulseEngine::fallenBehind(Session& s) {
+    pa_usec_t age = 0;
+    int negative = 0;
+    if (pa_stream_get_latency(s.record, &age, &negative) != 0 || negative) return false;
+    s.youngestCapture = std::min(s.youngestCapture, age);
+    const pa_usec_t lag = age - s.youngestCapture;
+    const pa_usec_t limit = s.captureCatchingUp ? captureLagLimit / 2 : captureLagLimit;
+    if (lag <= limit) {
+        s.captureCatchingUp = false;
+        return false;
+    }
+    if (!s.captureCatchingUp) {
+        s.captureCatchingUp = true;
+        s.noteDiscontinuity(Discontinuity::captureLost);
+    }
+    s.frameFill = 0;
+    return true;
 }
 
 // What is left stays queued in the stream for the next slice.

@@ -99,6 +99,8 @@ struct PulseEngine::Session final : ServerEvents {
     // Frames of the peeked record fragment already taken, when a slice ended inside it.
     size_t peekedFramesTaken = 0;
     bool recordBacklogFull = false;
+    bool captureCatchingUp = false;
+    pa_usec_t youngestCapture = PA_USEC_INVALID;
     std::vector<float> tapStorage;
     std::vector<float*> tapChannels;
     uint32_t tapLength = 0;
