@@ -150,13 +150,14 @@ std::vector<float> farEndSpeech(const std::string& directory) {
     return far;
 }
 
-EchoSession runEchoSession(const std::vector<float>& far) {
+EchoSession runEchoSession(const std::vector<float>& far, unsigned roomChannels, const std::string& roomMap) {
     EchoSession session;
     std::vector<int16_t> frames(far.size());
     for (size_t i = 0; i < far.size(); ++i) {
         frames[i] = static_cast<int16_t>(std::lround(std::clamp(far[i], -1.0f, 0.99997f) * 32768.0f));
     }
-    Recorder microphone("room.monitor");
+    // The first of the room's channels as it is: the level of one microphone, as the library's is.
+    Recorder microphone("room.monitor", 5, roomChannels, 0, roomMap);
     // A fresh server renders its null sinks in long blocks until a low-latency client is served.
     if (!microphone.waitForFrames(480, std::chrono::seconds(10))) {
         session.failure = "room.monitor delivered nothing within 10 s";
@@ -189,12 +190,21 @@ EchoSession runEchoSession(const std::vector<float>& far) {
     }
     const bool drained = mivo_voice_io_wait_playback(voice.get()) == 1;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    bool nearFailed = false;
+    {
+        SignalPlayer near("room", sine(1000.0, nearAmplitude, nearSeconds), false, 60,
+                          {std::vector<float>(roomChannels, 1.0f), roomMap});
+        session.nearStarted = Clock::now();
+        std::this_thread::sleep_for(std::chrono::duration<double>(nearSeconds + 0.2));
+        nearFailed = near.failed();
+    }
     reading.store(false);
     reader.join();
     mivo_voice_io_stop(voice.get());
     microphone.stop();
     if (!written || !drained) session.failure = "the library did not play the far end";
     if (microphone.failed()) session.failure = "room.monitor could not be recorded";
+    if (nearFailed) session.failure = "the near-end talker could not play into the room";
 
     const std::vector<float> raw = microphone.samples();
     const std::vector<float> narrow = resample(raw, 48000.0, 16000.0);
@@ -214,6 +224,14 @@ double EchoSession::reductionDb(double fromSeconds, double toSeconds, double* mi
                                    indexAt(libraryReads, to, library.size()));
     if (microphoneDb) *microphoneDb = 10.0 * std::log10(std::max(heard, 1e-20));
     return 10.0 * std::log10(std::max(heard, 1e-20) / std::max(kept, 1e-20));
+}
+
+double EchoSession::nearAmplitudeHeard() const {
+    const size_t from = indexAt(libraryReads, after(nearStarted, nearSeconds - 1.0), library.size());
+    const size_t to = indexAt(libraryReads, after(nearStarted, nearSeconds), library.size());
+    if (to <= from) return 0.0;
+    std::vector<float> heard(library.begin() + static_cast<long>(from), library.begin() + static_cast<long>(to));
+    return toneAmplitude(heard.data(), heard.size(), 1000.0, 16000.0);
 }
 
 }  // namespace mivo::testing

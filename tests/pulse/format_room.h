@@ -35,17 +35,21 @@ Placement place(const std::vector<float>& recorded, const std::vector<float>& ex
 inline const std::string echoRoom = "office";
 inline constexpr double echoJudgedFrom = 2.5;
 inline constexpr double echoJudgedTo = 5.4;
-inline constexpr double echoFloorDb = 10.0;
+inline constexpr double echoFloorDb = 20.0;
 
 // About 5.5 s of far-end speech by espeak-ng at 48 kHz, -20 dBFS RMS; empty without espeak-ng.
 std::vector<float> farEndSpeech(const std::string& directory);
 
 // The far end played through the library (with its canceller) while room.monitor, the raw
-// microphone, is recorded beside it; both cut by arrival time.
+// microphone, is recorded beside it; both cut by arrival time. Once the far end has been played a
+// near-end talker says a 1 kHz tone at `nearAmplitude` on every one of the room's `roomChannels`.
+inline constexpr double nearAmplitude = 0.1;
+inline constexpr double nearSeconds = 1.5;
 struct EchoSession {
     using Clock = std::chrono::steady_clock;
     std::string failure;
     Clock::time_point farStarted;
+    Clock::time_point nearStarted;
     std::vector<double> library;  // 16 kHz, full scale 1
     std::vector<std::pair<size_t, Clock::time_point>> libraryReads;
     std::vector<double> microphone;  // 16 kHz
@@ -53,7 +57,9 @@ struct EchoSession {
 
     // Echo return loss enhancement between the two times, in dB; the microphone's level too.
     double reductionDb(double fromSeconds, double toSeconds, double* microphoneDb) const;
+    // The near end's 1 kHz amplitude in what the host read, over its last second.
+    double nearAmplitudeHeard() const;
 };
-EchoSession runEchoSession(const std::vector<float>& far);
+EchoSession runEchoSession(const std::vector<float>& far, unsigned roomChannels, const std::string& roomMap);
 
 }  // namespace mivo::testing

@@ -212,8 +212,13 @@ void SignalPlayer::run() {
     pa_simple_free(client);
 }
 
-Recorder::Recorder(std::string source, uint32_t fragmentMilliseconds)
-    : source_(std::move(source)), fragment_(fragmentMilliseconds) {
+Recorder::Recorder(std::string source, uint32_t fragmentMilliseconds, uint32_t channels, uint32_t kept,
+                   std::string map)
+    : source_(std::move(source)),
+      fragment_(fragmentMilliseconds),
+      channels_(channels),
+      kept_(kept),
+      map_(std::move(map)) {
     samples_.reserve(48000 * 30);
     thread_ = std::thread([this] { run(); });
 }
@@ -254,18 +259,24 @@ bool Recorder::waitForFrames(size_t frames, std::chrono::milliseconds timeout) c
 }
 
 void Recorder::run() {
-    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, 48000, 1};
-    const uint32_t fragment = fragment_ * 48 * sizeof(float);
+    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, 48000, static_cast<uint8_t>(channels_)};
+    const uint32_t fragment = fragment_ * 48 * channels_ * sizeof(float);
     pa_buffer_attr attributes{static_cast<uint32_t>(-1), static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
                               static_cast<uint32_t>(-1), fragment};
     int error = 0;
+    pa_channel_map map;
+    const bool mapped = !map_.empty();
+    if (mapped && (!pa_channel_map_parse(&map, map_.c_str()) || map.channels != channels_)) {
+        failed_.store(true);
+        return;
+    }
     pa_simple* client = pa_simple_new(nullptr, "mivo-test-listener", PA_STREAM_RECORD, source_.c_str(), "listen",
-                                      &sampleFormat, nullptr, &attributes, &error);
+                                      &sampleFormat, mapped ? &map : nullptr, &attributes, &error);
     if (!client) {
         failed_.store(true);
         return;
     }
-    std::vector<float> chunk(fragment_ * 48);
+    std::vector<float> chunk(size_t{fragment_} * 48 * channels_);
     while (!stopping_.load()) {
         if (pa_simple_read(client, chunk.data(), chunk.size() * sizeof(float), &error) < 0) {
             failed_.store(true);
@@ -273,7 +284,7 @@ void Recorder::run() {
         }
         const auto now = Clock::now();
         std::lock_guard<std::mutex> hold(mutex_);
-        samples_.insert(samples_.end(), chunk.begin(), chunk.end());
+        for (size_t i = kept_; i < chunk.size(); i += channels_) samples_.push_back(chunk[i]);
         chunks_.emplace_back(samples_.size(), now);
     }
     pa_simple_free(client);

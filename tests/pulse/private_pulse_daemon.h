@@ -110,10 +110,13 @@ private:
 };
 
 // Records a source (mono 48 kHz float) through a plain PulseAudio client on a thread of its own,
-// noting when each chunk arrived.
+// noting when each chunk arrived. With `channels` above one it records that many, in the
+// positions of `map` (pactl's syntax; the server's default when empty), and keeps channel `kept`
+// alone, so that no channel mixing is in the way.
 class Recorder {
 public:
-    explicit Recorder(std::string source, uint32_t fragmentMilliseconds = 5);
+    explicit Recorder(std::string source, uint32_t fragmentMilliseconds = 5, uint32_t channels = 1,
+                      uint32_t kept = 0, std::string map = {});
     ~Recorder();
     void stop();
 
@@ -131,6 +134,9 @@ private:
 
     const std::string source_;
     const uint32_t fragment_;
+    const uint32_t channels_;
+    const uint32_t kept_;
+    const std::string map_;
     mutable std::mutex mutex_;
     std::vector<float> samples_;
     std::vector<std::pair<size_t, std::chrono::steady_clock::time_point>> chunks_;
