@@ -40,8 +40,8 @@ size_t countEntries(const char* path) {
 
 }  // namespace
 
-PrivatePulseDaemon::PrivatePulseDaemon(std::string room)
-    : room_(std::move(room)), server_(room::serverKindFromEnvironment()) {}
+PrivatePulseDaemon::PrivatePulseDaemon(std::string room, room::DeviceFormats formats)
+    : room_(std::move(room)), server_(room::serverKindFromEnvironment(), std::move(formats)) {}
 
 PrivatePulseDaemon::~PrivatePulseDaemon() = default;
 
@@ -145,8 +145,13 @@ bool PrivatePulseDaemon::loadNullSink(const std::string& name, unsigned rate, un
            pactl("suspend-sink " + name + " 1") == 0 && pactl("suspend-sink " + name + " 0") == 0;
 }
 
-SignalPlayer::SignalPlayer(std::string sink, std::vector<float> samples, bool loop, uint32_t latencyMilliseconds)
-    : sink_(std::move(sink)), samples_(std::move(samples)), loop_(loop), latency_(latencyMilliseconds) {
+SignalPlayer::SignalPlayer(std::string sink, std::vector<float> samples, bool loop, uint32_t latencyMilliseconds,
+                           ChannelGains channels)
+    : sink_(std::move(sink)),
+      samples_(std::move(samples)),
+      loop_(loop),
+      latency_(latencyMilliseconds),
+      channels_(std::move(channels)) {
     thread_ = std::thread([this] { run(); });
 }
 
@@ -160,19 +165,28 @@ void SignalPlayer::stop() {
 std::chrono::steady_clock::time_point SignalPlayer::started() const { return fromTicks(started_.load()); }
 
 void SignalPlayer::run() {
-    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, 48000, 1};
-    const uint32_t bytes = latency_ * 48 * sizeof(float);
+    const std::vector<float> gains = channels_.gains.empty() ? std::vector<float>{1.0f} : channels_.gains;
+    const size_t width = gains.size();
+    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, 48000, static_cast<uint8_t>(width)};
+    pa_channel_map map;
+    const bool mapped = !channels_.map.empty();
+    if (mapped && (!pa_channel_map_parse(&map, channels_.map.c_str()) || map.channels != width)) {
+        failed_.store(true);
+        return;
+    }
+    const uint32_t bytes = latency_ * 48 * static_cast<uint32_t>(width * sizeof(float));
     pa_buffer_attr attributes{static_cast<uint32_t>(-1), bytes, static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
                               static_cast<uint32_t>(-1)};
     int error = 0;
     pa_simple* client =
-        pa_simple_new(nullptr, "mivo-test-talker", PA_STREAM_PLAYBACK, sink_.c_str(), "signal", &sampleFormat, nullptr,
-                      &attributes, &error);
+        pa_simple_new(nullptr, "mivo-test-talker", PA_STREAM_PLAYBACK, sink_.c_str(), "signal", &sampleFormat,
+                      mapped ? &map : nullptr, &attributes, &error);
     if (!client) {
         failed_.store(true);
         return;
     }
     const size_t chunk = 240;  // 5 ms
+    std::vector<float> frames(chunk * width);
     size_t at = 0;
     bool first = true;
     while (!stopping_.load()) {
@@ -185,7 +199,10 @@ void SignalPlayer::run() {
             started_.store(ticks(Clock::now()));
             first = false;
         }
-        if (pa_simple_write(client, samples_.data() + at, count * sizeof(float), &error) < 0) {
+        for (size_t i = 0; i < count; ++i) {
+            for (size_t c = 0; c < width; ++c) frames[i * width + c] = samples_[at + i] * gains[c];
+        }
+        if (pa_simple_write(client, frames.data(), count * width * sizeof(float), &error) < 0) {
             failed_.store(true);
             break;
         }
@@ -195,8 +212,13 @@ void SignalPlayer::run() {
     pa_simple_free(client);
 }
 
-Recorder::Recorder(std::string source, uint32_t fragmentMilliseconds)
-    : source_(std::move(source)), fragment_(fragmentMilliseconds) {
+Recorder::Recorder(std::string source, uint32_t fragmentMilliseconds, uint32_t channels, uint32_t kept,
+                   std::string map)
+    : source_(std::move(source)),
+      fragment_(fragmentMilliseconds),
+      channels_(channels),
+      kept_(kept),
+      map_(std::move(map)) {
     samples_.reserve(48000 * 30);
     thread_ = std::thread([this] { run(); });
 }
@@ -237,18 +259,24 @@ bool Recorder::waitForFrames(size_t frames, std::chrono::milliseconds timeout) c
 }
 
 void Recorder::run() {
-    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, 48000, 1};
-    const uint32_t fragment = fragment_ * 48 * sizeof(float);
+    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, 48000, static_cast<uint8_t>(channels_)};
+    const uint32_t fragment = fragment_ * 48 * channels_ * sizeof(float);
     pa_buffer_attr attributes{static_cast<uint32_t>(-1), static_cast<uint32_t>(-1), static_cast<uint32_t>(-1),
                               static_cast<uint32_t>(-1), fragment};
     int error = 0;
+    pa_channel_map map;
+    const bool mapped = !map_.empty();
+    if (mapped && (!pa_channel_map_parse(&map, map_.c_str()) || map.channels != channels_)) {
+        failed_.store(true);
+        return;
+    }
     pa_simple* client = pa_simple_new(nullptr, "mivo-test-listener", PA_STREAM_RECORD, source_.c_str(), "listen",
-                                      &sampleFormat, nullptr, &attributes, &error);
+                                      &sampleFormat, mapped ? &map : nullptr, &attributes, &error);
     if (!client) {
         failed_.store(true);
         return;
     }
-    std::vector<float> chunk(fragment_ * 48);
+    std::vector<float> chunk(size_t{fragment_} * 48 * channels_);
     while (!stopping_.load()) {
         if (pa_simple_read(client, chunk.data(), chunk.size() * sizeof(float), &error) < 0) {
             failed_.store(true);
@@ -256,7 +284,7 @@ void Recorder::run() {
         }
         const auto now = Clock::now();
         std::lock_guard<std::mutex> hold(mutex_);
-        samples_.insert(samples_.end(), chunk.begin(), chunk.end());
+        for (size_t i = kept_; i < chunk.size(); i += channels_) samples_.push_back(chunk[i]);
         chunks_.emplace_back(samples_.size(), now);
     }
     pa_simple_free(client);

@@ -8,6 +8,7 @@
 // The virtual room (tools/room/rooms.conf names every room; "loopback-60" unless asked):
 //   speaker          null sink, 48 kHz mono float, the default sink (what the library plays into)
 //   room             null sink, 48 kHz mono float; room.monitor is the default source (the "microphone")
+// (either in another format when room::DeviceFormats asks)
 //   speaker.monitor  -> room: the echo path, module-loopback 60 ms late or a room of mivo-room
 // A client that plays into "room" is the near-end talker.
 
@@ -29,7 +30,7 @@ class PrivatePulseDaemon {
 public:
     // Prepares the directory and the environment of this process; start() runs the server and
     // applies `room`.
-    explicit PrivatePulseDaemon(std::string room = "loopback-60");
+    explicit PrivatePulseDaemon(std::string room = "loopback-60", room::DeviceFormats formats = {});
     // Kills the server and removes the directory.
     ~PrivatePulseDaemon();
     PrivatePulseDaemon(const PrivatePulseDaemon&) = delete;
@@ -74,11 +75,20 @@ private:
     std::string roomState_;
 };
 
-// Plays mono 48 kHz float samples into a sink through a plain PulseAudio client, on a thread of
-// its own, once or over and over, until stopped.
+// How a SignalPlayer spreads its signal over the channels of its stream: one channel per gain
+// (mono when there are none), in the positions of `map` (pactl's channel_map syntax; the server's
+// default for that many channels when empty). Match the sink's map, or the server remaps.
+struct ChannelGains {
+    std::vector<float> gains;
+    std::string map;
+};
+
+// Plays 48 kHz float samples into a sink through a plain PulseAudio client, on a thread of its
+// own, once or over and over, until stopped: mono, or on several channels at a gain each.
 class SignalPlayer {
 public:
-    SignalPlayer(std::string sink, std::vector<float> samples, bool loop, uint32_t latencyMilliseconds = 60);
+    SignalPlayer(std::string sink, std::vector<float> samples, bool loop, uint32_t latencyMilliseconds = 60,
+                 ChannelGains channels = {});
     ~SignalPlayer();
     void stop();
     // When the first sample was handed to the server.
@@ -92,6 +102,7 @@ private:
     const std::vector<float> samples_;
     const bool loop_;
     const uint32_t latency_;
+    const ChannelGains channels_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> failed_{false};
     std::atomic<int64_t> started_{0};
@@ -99,10 +110,13 @@ private:
 };
 
 // Records a source (mono 48 kHz float) through a plain PulseAudio client on a thread of its own,
-// noting when each chunk arrived.
+// noting when each chunk arrived. With `channels` above one it records that many, in the
+// positions of `map` (pactl's syntax; the server's default when empty), and keeps channel `kept`
+// alone, so that no channel mixing is in the way.
 class Recorder {
 public:
-    explicit Recorder(std::string source, uint32_t fragmentMilliseconds = 5);
+    explicit Recorder(std::string source, uint32_t fragmentMilliseconds = 5, uint32_t channels = 1,
+                      uint32_t kept = 0, std::string map = {});
     ~Recorder();
     void stop();
 
@@ -120,6 +134,9 @@ private:
 
     const std::string source_;
     const uint32_t fragment_;
+    const uint32_t channels_;
+    const uint32_t kept_;
+    const std::string map_;
     mutable std::mutex mutex_;
     std::vector<float> samples_;
     std::vector<std::pair<size_t, std::chrono::steady_clock::time_point>> chunks_;

@@ -14,9 +14,11 @@ class PulseDaemonTest : public ::testing::Test {
 protected:
     // The room of tools/room/rooms.conf the daemon starts with.
     virtual std::string roomName() const { return "loopback-60"; }
+    // The formats of the microphone and the loudspeaker.
+    virtual room::DeviceFormats deviceFormats() const { return {}; }
 
     void SetUp() override {
-        daemon_ = std::make_unique<PrivatePulseDaemon>(roomName());
+        daemon_ = std::make_unique<PrivatePulseDaemon>(roomName(), deviceFormats());
         std::string failure;
         ASSERT_TRUE(daemon_->start(&failure)) << failure;
     }

@@ -6,7 +6,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <new>
+#include <tuple>
 
+#include "format_room.h"
 #include "platform/pulse/webrtc_voice_processor.h"
 #include "pulse_test_support.h"
 #include "voice_handle.h"
@@ -49,12 +51,27 @@ using platform::CommonFormat;
 using platform::CompletionCallbackType;
 using platform::ConverterInputStatus;
 
-// Run with the pass-through stage and with the echo canceller the library really uses.
-class RealTimeTest : public PulseDaemonTest, public ::testing::WithParamInterface<bool> {};
+// Run with the pass-through stage and with the echo canceller the library really uses, and on a
+// 44.1 kHz four-channel microphone with the talker on one input, whose channel is chosen on the
+// audio thread.
+class RealTimeTest : public PulseDaemonTest, public ::testing::WithParamInterface<std::tuple<bool, bool>> {
+protected:
+    room::DeviceFormats deviceFormats() const override {
+        room::DeviceFormats formats;
+        if (std::get<1>(GetParam())) {
+            formats.roomRate = 44100;
+            formats.roomChannels = 4;
+            formats.roomChannelMap = fourChannelMap;
+        }
+        return formats;
+    }
+};
 
 TEST_P(RealTimeTest, TheAudioThreadAllocatesNothingOnceRunning) {
-    const bool cancelling = GetParam();
-    SignalPlayer talker("room", sine(1000.0, 0.5, 1.0), true);
+    const bool cancelling = std::get<0>(GetParam());
+    const bool fourChannels = std::get<1>(GetParam());
+    SignalPlayer talker("room", sine(1000.0, 0.5, 1.0), true, 60,
+                        fourChannels ? ChannelGains{{0, 0, 1, 0}, fourChannelMap} : ChannelGains{});
     platform::pulse::PulsePlatformOptions options;
     if (cancelling) {
         options.makeVoiceProcessor = [](std::string& error) -> std::unique_ptr<platform::pulse::VoiceProcessor> {
@@ -161,9 +178,10 @@ TEST_F(PlayerRealTimeTest, ManySmallWritesAllocateAndFreeNothingOnTheAudioThread
     mivo_voice_io_stop(voice.get());
 }
 
-INSTANTIATE_TEST_SUITE_P(Processing, RealTimeTest, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return std::string(info.param ? "EchoCanceller" : "PassThrough");
+INSTANTIATE_TEST_SUITE_P(Processing, RealTimeTest, ::testing::Combine(::testing::Bool(), ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<std::tuple<bool, bool>>& info) {
+                             return std::string(std::get<0>(info.param) ? "EchoCanceller" : "PassThrough") +
+                                    (std::get<1>(info.param) ? "_FourChannelMicrophone" : "");
                          });
 
 }  // namespace

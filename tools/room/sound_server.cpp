@@ -16,6 +16,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace mivo::room {
 
@@ -61,7 +62,8 @@ ServerKind serverKindFromEnvironment() {
 
 const char* serverName(ServerKind kind) { return kind == ServerKind::pipewire ? "pipewire" : "pulseaudio"; }
 
-PrivateSoundServer::PrivateSoundServer(ServerKind kind) : kind_(kind) {
+PrivateSoundServer::PrivateSoundServer(ServerKind kind, DeviceFormats formats)
+    : kind_(kind), formats_(std::move(formats)) {
     char pattern[] = "/tmp/mivo-sound-XXXXXX";
     if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
     directory_ = pattern;
@@ -139,6 +141,12 @@ bool PrivateSoundServer::start(std::string* failure) {
 }
 
 bool PrivateSoundServer::startPulseAudio(std::string* failure) {
+    // PulseAudio moves an idle sink between its own rate and the daemon's alternate one when a
+    // stream of another rate joins it, unless the two are equal. With the room's rate as the
+    // alternate the room keeps its format, and so does a speaker at 48 kHz or at the room's rate.
+    std::filesystem::create_directories(directory_ + "/home/.config/pulse");
+    std::ofstream(directory_ + "/home/.config/pulse/daemon.conf")
+        << "alternate-sample-rate = " << formats_.roomRate << "\n";
     const std::string script = directory_ + "/server.pa";
     std::ofstream(script) << "load-module module-native-protocol-unix socket=" << socket_ << " auth-anonymous=1\n";
     children_.push_back({"pulseaudio", launch("pulseaudio", {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
@@ -187,10 +195,13 @@ bool PrivateSoundServer::makeDevices(std::string* failure) {
     // Without rewinds: a sink that renders again what its monitor already handed out would
     // duplicate that stretch for every monitor client, the room's echo path among them, and move
     // the echo by as much. PipeWire's sinks never rewind (and do not know the argument).
-    const std::string sinkArguments =
-        std::string(" rate=48000 channels=1 format=float32le") + (kind_ == ServerKind::pulseaudio ? " norewinds=1" : "");
-    const std::string speaker = "load-module module-null-sink sink_name=speaker" + sinkArguments;
-    const std::string room = "load-module module-null-sink sink_name=room" + sinkArguments;
+    const auto sink = [this](const char* name, unsigned rate, unsigned channels, const std::string& map) {
+        return "load-module module-null-sink sink_name=" + std::string(name) + " rate=" + std::to_string(rate) +
+               " channels=" + std::to_string(channels) + (map.empty() ? "" : " channel_map=" + map) +
+               " format=float32le" + (kind_ == ServerKind::pulseaudio ? " norewinds=1" : "");
+    };
+    const std::string speaker = sink("speaker", formats_.speakerRate, formats_.speakerChannels, "");
+    const std::string room = sink("room", formats_.roomRate, formats_.roomChannels, formats_.roomChannelMap);
     const char* const commands[] = {
         speaker.c_str(), room.c_str(),
         "set-default-sink speaker", "set-default-source room.monitor",

@@ -5,9 +5,12 @@
 // starts is a child of this process that dies with it, and stop() leaves none of them running.
 //
 // The devices, the same on either server:
-//   speaker          null sink, 48 kHz mono float, the default sink (what the library plays into)
-//   room             null sink, 48 kHz mono float; room.monitor is the default source (the microphone)
-// The echo path between them is a room (rooms.conf), applied by `mivo-room echo`.
+//   speaker          null sink, 48 kHz mono float unless DeviceFormats says otherwise, the default
+//                    sink (what the library plays into)
+//   room             null sink, 48 kHz mono float unless DeviceFormats says otherwise; room.monitor
+//                    is the default source (the microphone)
+// The echo path between them is a room (rooms.conf), applied by `mivo-room echo`; its streams
+// stay 48 kHz mono and the server converts them to and from whatever the devices are.
 
 #include <sys/types.h>
 
@@ -18,6 +21,17 @@ namespace mivo::room {
 
 enum class ServerKind { pulseaudio, pipewire };
 
+// The formats of the two devices: the microphone and the loudspeaker of another machine. On
+// PulseAudio a speaker keeps a rate other than 48 kHz only when the room has the same rate.
+struct DeviceFormats {
+    unsigned roomRate = 48000;
+    unsigned roomChannels = 1;
+    // pactl's channel_map= for the room; the server's default for its channel count when empty.
+    std::string roomChannelMap;
+    unsigned speakerRate = 48000;
+    unsigned speakerChannels = 1;
+};
+
 // MIVO_TEST_SERVER=pulseaudio (the default) or pipewire; throws on anything else.
 ServerKind serverKindFromEnvironment();
 const char* serverName(ServerKind kind);
@@ -26,7 +40,7 @@ class PrivateSoundServer {
 public:
     // Makes the server's folder and points this process's environment at it, so that every
     // client started from here reaches this server and no other.
-    explicit PrivateSoundServer(ServerKind kind);
+    explicit PrivateSoundServer(ServerKind kind, DeviceFormats formats = {});
     ~PrivateSoundServer();
     PrivateSoundServer(const PrivateSoundServer&) = delete;
     PrivateSoundServer& operator=(const PrivateSoundServer&) = delete;
@@ -52,6 +66,7 @@ public:
     // The name of a started process that has ended on its own (and is reaped now), or empty.
     std::string endedProcess();
     ServerKind kind() const { return kind_; }
+    const DeviceFormats& formats() const { return formats_; }
     // The process clients talk to (pulseaudio or pipewire-pulse), or -1.
     pid_t clientFacing() const;
     // Every process started and not yet reaped.
@@ -80,6 +95,7 @@ private:
     void reap(Child& child, bool wait);
 
     const ServerKind kind_;
+    const DeviceFormats formats_;
     std::string directory_;
     std::string socket_;
     std::vector<Child> children_;  // in start order

@@ -62,7 +62,7 @@ void PulseEngine::capture(Session& s) {
         }
         // No data with a length is a hole the server reports: it stands for that much silence, so
         // the stream's count still says when each later frame was captured.
-        const size_t frames = bytes / (size_t{s.captureChannels} * sizeof(float));
+        const size_t frames = bytes / (size_t{s.recordChannels} * sizeof(float));
         while (s.peekedFramesTaken < frames) {
             if (!takeCaptureFrames(s, static_cast<const float*>(data), frames)) return;
             // A whole frame went through; the rest of the loop comes before more of a backlog.
@@ -108,19 +108,26 @@ void PulseEngine::deferCapture(Session& s, uint64_t after) {
 bool PulseEngine::takeCaptureFrames(Session& s, const float* samples, size_t frames) {
     const size_t at = s.peekedFramesTaken;
     const size_t count = std::min<size_t>(frames - at, s.captureFrameLength - s.frameFill);
-    for (uint32_t c = 0; c < s.captureChannels; ++c) {
-        float* out = s.frame[c] + s.frameFill;
+    // Every channel of the source goes into the frame, or into sourceFrame when one is chosen.
+    const bool choosing = !s.sourceFrame.empty();
+    std::vector<float*>& into = choosing ? s.sourceFrame : s.frame;
+    for (uint32_t c = 0; c < s.recordChannels; ++c) {
+        float* out = into[c] + s.frameFill;
         if (!samples) {
             std::fill(out, out + count, 0.0f);
             continue;
         }
-        const float* in = samples + at * s.captureChannels + c;
-        for (size_t i = 0; i < count; ++i) out[i] = in[i * s.captureChannels];
+        const float* in = samples + at * s.recordChannels + c;
+        for (size_t i = 0; i < count; ++i) out[i] = in[i * s.recordChannels];
     }
     s.frameFill += static_cast<uint32_t>(count);
     s.peekedFramesTaken += count;
     if (s.frameFill < s.captureFrameLength) return true;
     s.frameFill = 0;
+    if (choosing) {
+        const uint32_t chosen = s.microphoneChannel.choose(s.sourceFrame.data(), s.captureFrameLength);
+        std::memcpy(s.frame[0], s.sourceFrame[chosen], size_t{s.captureFrameLength} * sizeof(float));
+    }
     // A block may have ended the run; the stream is gone then. The frame began this many frames
     // after the read index (before it, when it began in an earlier fragment).
     return processCaptureFrame(s, static_cast<int64_t>(s.peekedFramesTaken) - s.captureFrameLength);

@@ -19,11 +19,19 @@ uint32_t bytesFor(uint32_t milliseconds, uint32_t rate, uint32_t channels) {
     return milliseconds * (rate / 1000) * channels * static_cast<uint32_t>(sizeof(float));
 }
 
+// With the device's own channel positions, when they fit, so that the server has nothing to remap.
 pa_stream* newStream(pa_context* context, const char* name, uint32_t rate, uint32_t channels,
-                     pa_proplist* properties) {
+                     pa_proplist* properties, const std::vector<int>& positions = {}) {
     const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32NE, rate, static_cast<uint8_t>(channels)};
     pa_channel_map map;
-    pa_channel_map_init_extend(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
+    pa_channel_map_init(&map);
+    if (positions.size() == channels && channels <= PA_CHANNELS_MAX) {
+        map.channels = static_cast<uint8_t>(channels);
+        for (uint32_t c = 0; c < channels; ++c) map.map[c] = static_cast<pa_channel_position_t>(positions[c]);
+    }
+    if (!pa_channel_map_valid(&map) || !pa_channel_map_compatible(&map, &sampleFormat)) {
+        pa_channel_map_init_extend(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
+    }
     pa_proplist_sets(properties, PA_PROP_MEDIA_NAME, name);
     return pa_stream_new_with_proplist(context, name, &sampleFormat, &map, properties);
 }
@@ -129,10 +137,16 @@ bool PulseEngine::useDefaultDevices(Session& s, const Deadline& deadline, std::s
 // Everything the callbacks touch exists before the first of them can run.
 bool PulseEngine::prepareRun(Session& s, const AudioFormat& renderFormat, std::string& failure) {
     s.voiceProcessing = voiceProcessing_.load();
-    s.captureChannels = s.voiceProcessing ? 1 : s.source.channels;
+    // The server converts the rate, never the channels: averaging them would leave a microphone on
+    // one input of several that much quieter.
+    s.recordChannels = s.source.channels;
+    s.captureChannels = s.voiceProcessing ? 1 : s.recordChannels;
     s.captureRate = s.voiceProcessing ? voiceRate : renderRate;
     s.captureFrameLength = s.captureRate / 100;
     layOutChannels(s.frameStorage, s.frame, s.captureChannels, s.captureFrameLength);
+    const uint32_t choosingFrom = s.recordChannels > s.captureChannels ? s.recordChannels : 0;
+    layOutChannels(s.sourceStorage, s.sourceFrame, choosingFrom, s.captureFrameLength);
+    s.microphoneChannel.prepare(choosingFrom, s.captureRate / s.captureFrameLength);
     prepareTapStorage(s);
     s.renderChannels = renderFormat.channelCount;
     layOutChannels(s.mixStorage, s.mix, s.renderChannels, renderFrameLength);
@@ -153,7 +167,8 @@ bool PulseEngine::openStreams(Session& s, const Deadline& deadline, std::string&
     pa_proplist* properties = pa_proplist_new();
     // The engine cancels its own echo; the server must not stack its canceller on top.
     pa_proplist_sets(properties, "filter.suppress", "echo-cancel");
-    s.record = newStream(s.context(), "Voice capture", s.captureRate, s.captureChannels, properties);
+    s.record = newStream(s.context(), "Voice capture", s.captureRate, s.recordChannels, properties,
+                         s.source.channelPositions);
     s.playback = newStream(s.context(), "Voice playback", renderRate, s.renderChannels, properties);
     pa_proplist_free(properties);
     if (!s.record || !s.playback) {
@@ -173,7 +188,7 @@ bool PulseEngine::openStreams(Session& s, const Deadline& deadline, std::string&
                                                        PA_STREAM_AUTO_TIMING_UPDATE);
     const uint32_t unset = static_cast<uint32_t>(-1);
     pa_buffer_attr captureAttributes{unset, unset, unset, unset,
-                                     bytesFor(frameMilliseconds, s.captureRate, s.captureChannels)};
+                                     bytesFor(frameMilliseconds, s.captureRate, s.recordChannels)};
     // A short target keeps what is heard close to what is written; a small prebuffer starts it
     // at once and, after an underrun, holds the stream rather than let writes fall in the past.
     const uint32_t frameBytes = bytesFor(frameMilliseconds, renderRate, s.renderChannels);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/pulse/microphone_channel.h"
 #include "platform/pulse/pulse_engine.h"
 #include "platform/pulse/server_connection.h"
 
@@ -82,12 +83,18 @@ struct PulseEngine::Session final : ServerEvents {
     bool devicesChosen = false;
 
     bool voiceProcessing = false;
+    // The record stream has the source's own channels; with voice processing one of them is
+    // chosen for the canceller (sourceFrame holds them all), otherwise all go to the tap.
+    uint32_t recordChannels = 1;
     uint32_t captureChannels = 1;
     // With voice processing on the server delivers the voice rate; otherwise the render rate.
     uint32_t captureRate = renderRate;
     uint32_t captureFrameLength = renderFrameLength;
     std::vector<float> frameStorage;
     std::vector<float*> frame;
+    std::vector<float> sourceStorage;
+    std::vector<float*> sourceFrame;
+    MicrophoneChannelChoice microphoneChannel;
     uint32_t frameFill = 0;
     // A capture backlog is worked through in slices, one per loop iteration, each from a timer
     // due at once: the stream's read callbacks can come back to back for as long as data keeps

@@ -18,6 +18,7 @@ DeviceInfo describe(const Info& info) {
     device.name = info.name ? info.name : "";
     device.sampleRate = info.sample_spec.rate;
     device.channels = info.sample_spec.channels;
+    for (uint8_t c = 0; c < info.channel_map.channels; ++c) device.channelPositions.push_back(info.channel_map.map[c]);
     if (info.active_port && info.active_port->name) device.activePort = info.active_port->name;
     return device;
 }

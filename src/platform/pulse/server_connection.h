@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/function_ref.h"
 
@@ -26,6 +27,8 @@ struct DeviceInfo {
     std::string name;
     uint32_t sampleRate = 0;
     uint32_t channels = 0;
+    // The device's own channel positions (pa_channel_position_t), one per channel.
+    std::vector<int> channelPositions;
     std::string activePort;
     // Named by the user for every client of the server (PULSE_SINK, PULSE_SOURCE) rather than
     // the server's default: a change of the default does not concern it.
