@@ -107,10 +107,10 @@ void PulseEngine::deferCapture(Session& s, uint64_t after) {
 // frame once it is whole. False when a block ended the run meanwhile.
 bool PulseEngine::takeCaptureFrames(Session& s, const float* samples, size_t frames) {
     const size_t at = s.peekedFramesTaken;
-    const size_t count = std::min<size_t>(frames - at, s.captureFrameLength - s.frameFill);
-    // Every channel of the source goes into the frame, or into sourceFrame when one is chosen.
-    const bool choosing = !s.sourceFrame.empty();
-    std::vector<float*>& into = choosing ? s.sourceFrame : s.frame;
+    const size_t count = std::min<size_t>(frames - at, renderFrameLength - s.frameFill);
+    // Every channel of the source goes into the frame, or into sourceFrame for the voice.
+    const bool gathering = !s.sourceFrame.empty();
+    std::vector<float*>& into = gathering ? s.sourceFrame : s.frame;
     for (uint32_t c = 0; c < s.recordChannels; ++c) {
         float* out = into[c] + s.frameFill;
         if (!samples) {
@@ -122,15 +122,15 @@ bool PulseEngine::takeCaptureFrames(Session& s, const float* samples, size_t fra
     }
     s.frameFill += static_cast<uint32_t>(count);
     s.peekedFramesTaken += count;
-    if (s.frameFill < s.captureFrameLength) return true;
+    if (s.frameFill < renderFrameLength) return true;
     s.frameFill = 0;
-    if (choosing) {
-        const uint32_t chosen = s.microphoneChannel.choose(s.sourceFrame.data(), s.captureFrameLength);
-        std::memcpy(s.frame[0], s.sourceFrame[chosen], size_t{s.captureFrameLength} * sizeof(float));
+    if (gathering) {
+        const uint32_t chosen = s.microphoneChannel.choose(s.sourceFrame.data(), renderFrameLength);
+        s.microphoneDownsampler.process(s.sourceFrame[chosen], s.frame[0]);
     }
     // A block may have ended the run; the stream is gone then. The frame began this many frames
     // after the read index (before it, when it began in an earlier fragment).
-    return processCaptureFrame(s, static_cast<int64_t>(s.peekedFramesTaken) - s.captureFrameLength);
+    return processCaptureFrame(s, static_cast<int64_t>(s.peekedFramesTaken) - renderFrameLength);
 }
 
 // A record stream whose queue is full loses what arrives next: the capture skips ahead of the
@@ -162,8 +162,11 @@ CaptureTiming PulseEngine::captureTiming(Session& s, int64_t framesAfterReadInde
         return timing;
     }
     const int64_t lead = playbackNegative ? -static_cast<int64_t>(playback) : static_cast<int64_t>(playback);
+    // The record stream runs at the render rate; the voice's filter shows each sample that much
+    // later than it was captured, as it does the reference.
+    const int64_t filterDelay = s.voiceProcessing ? int64_t{ReferenceDownsampler::delay} * 1000000 / voiceRate : 0;
     const int64_t age = (recordNegative ? -static_cast<int64_t>(record) : static_cast<int64_t>(record)) -
-                        framesAfterReadIndex * 1000000 / s.captureRate;
+                        framesAfterReadIndex * 1000000 / renderRate + filterDelay;
     timing.renderLeadMicroseconds = lead + age;
     timing.known = true;
     return timing;

@@ -137,16 +137,17 @@ bool PulseEngine::useDefaultDevices(Session& s, const Deadline& deadline, std::s
 // Everything the callbacks touch exists before the first of them can run.
 bool PulseEngine::prepareRun(Session& s, const AudioFormat& renderFormat, std::string& failure) {
     s.voiceProcessing = voiceProcessing_.load();
-    // The server converts the rate, never the channels: averaging them would leave a microphone on
-    // one input of several that much quieter.
+    // The server converts the rate to the render rate, never the channels: averaging them would
+    // leave a microphone on one input of several that much quieter.
     s.recordChannels = s.source.channels;
     s.captureChannels = s.voiceProcessing ? 1 : s.recordChannels;
     s.captureRate = s.voiceProcessing ? voiceRate : renderRate;
     s.captureFrameLength = s.captureRate / 100;
     layOutChannels(s.frameStorage, s.frame, s.captureChannels, s.captureFrameLength);
-    const uint32_t choosingFrom = s.recordChannels > s.captureChannels ? s.recordChannels : 0;
-    layOutChannels(s.sourceStorage, s.sourceFrame, choosingFrom, s.captureFrameLength);
-    s.microphoneChannel.prepare(choosingFrom, s.captureRate / s.captureFrameLength);
+    const uint32_t gathered = s.voiceProcessing ? s.recordChannels : 0;
+    layOutChannels(s.sourceStorage, s.sourceFrame, gathered, renderFrameLength);
+    s.microphoneChannel.prepare(gathered, 1000 / frameMilliseconds);
+    s.microphoneDownsampler.reset();
     prepareTapStorage(s);
     s.renderChannels = renderFormat.channelCount;
     layOutChannels(s.mixStorage, s.mix, s.renderChannels, renderFrameLength);
@@ -167,7 +168,7 @@ bool PulseEngine::openStreams(Session& s, const Deadline& deadline, std::string&
     pa_proplist* properties = pa_proplist_new();
     // The engine cancels its own echo; the server must not stack its canceller on top.
     pa_proplist_sets(properties, "filter.suppress", "echo-cancel");
-    s.record = newStream(s.context(), "Voice capture", s.captureRate, s.recordChannels, properties,
+    s.record = newStream(s.context(), "Voice capture", renderRate, s.recordChannels, properties,
                          s.source.channelPositions);
     s.playback = newStream(s.context(), "Voice playback", renderRate, s.renderChannels, properties);
     pa_proplist_free(properties);
@@ -188,7 +189,7 @@ bool PulseEngine::openStreams(Session& s, const Deadline& deadline, std::string&
                                                        PA_STREAM_AUTO_TIMING_UPDATE);
     const uint32_t unset = static_cast<uint32_t>(-1);
     pa_buffer_attr captureAttributes{unset, unset, unset, unset,
-                                     bytesFor(frameMilliseconds, s.captureRate, s.recordChannels)};
+                                     bytesFor(frameMilliseconds, renderRate, s.recordChannels)};
     // A short target keeps what is heard close to what is written; a small prebuffer starts it
     // at once and, after an underrun, holds the stream rather than let writes fall in the past.
     const uint32_t frameBytes = bytesFor(frameMilliseconds, renderRate, s.renderChannels);

@@ -11,6 +11,7 @@
 
 #include "platform/pulse/microphone_channel.h"
 #include "platform/pulse/pulse_engine.h"
+#include "platform/pulse/reference_downsampler.h"
 #include "platform/pulse/server_connection.h"
 
 namespace mivo::platform::pulse {
@@ -83,11 +84,13 @@ struct PulseEngine::Session final : ServerEvents {
     bool devicesChosen = false;
 
     bool voiceProcessing = false;
-    // The record stream has the source's own channels; with voice processing one of them is
-    // chosen for the canceller (sourceFrame holds them all), otherwise all go to the tap.
+    // The record stream has the source's own channels at the render rate. With voice processing
+    // they are gathered in sourceFrame, one is chosen for the canceller and brought to the voice
+    // rate by the same filter as the echo reference: two different resamplers on the two sides
+    // would leave their difference in the echo, about 45 to 55 dB down, for no filter to remove.
+    // Without it every channel goes to the tap as recorded.
     uint32_t recordChannels = 1;
     uint32_t captureChannels = 1;
-    // With voice processing on the server delivers the voice rate; otherwise the render rate.
     uint32_t captureRate = renderRate;
     uint32_t captureFrameLength = renderFrameLength;
     std::vector<float> frameStorage;
@@ -95,7 +98,8 @@ struct PulseEngine::Session final : ServerEvents {
     std::vector<float> sourceStorage;
     std::vector<float*> sourceFrame;
     MicrophoneChannelChoice microphoneChannel;
-    uint32_t frameFill = 0;
+    ReferenceDownsampler microphoneDownsampler;
+    uint32_t frameFill = 0;  // record frames gathered towards the next 10 ms
     // A capture backlog is worked through in slices, one per loop iteration, each from a timer
     // due at once: the stream's read callbacks can come back to back for as long as data keeps
     // arriving, so while a backlog waits they leave it to the timer, and the loop gets on with
