@@ -24,9 +24,6 @@
 #include <thread>
 #include <vector>
 
-#include <sndfile.h>
-#include <soxr.h>
-
 #include "api/handle.h"
 #include "mivo_voice_io.h"
 #include "platform/audio_platform.h"
@@ -34,6 +31,7 @@
 #include "platform/pulse/webrtc_voice_processor.h"
 #include "private_pulse_daemon.h"
 #include "pulse_daemon_test.h"
+#include "spoken_signal.h"
 
 namespace mivo::testing {
 namespace {
@@ -158,43 +156,9 @@ constexpr double nearMaxSeconds = 2.4;
 
 double decibels(double ratio) { return 10.0 * std::log10(std::max(ratio, 1e-20)); }
 
-// The first channel of a sound file, in [-1, 1), and its rate; empty if it cannot be read.
-std::vector<float> readSound(const std::string& path, double& rate) {
-    SF_INFO info{};
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    if (!file) return {};
-    std::vector<float> frames(static_cast<size_t>(info.frames) * static_cast<size_t>(info.channels));
-    const sf_count_t read = sf_readf_float(file, frames.data(), info.frames);
-    sf_close(file);
-    std::vector<float> samples(static_cast<size_t>(std::max<sf_count_t>(read, 0)));
-    for (size_t i = 0; i < samples.size(); ++i) samples[i] = frames[i * static_cast<size_t>(info.channels)];
-    rate = info.samplerate;
-    return samples;
-}
-
 // `text` spoken by espeak-ng, trimmed of silence, at 48 kHz and -20 dBFS RMS.
 std::vector<float> speech(const std::string& text, const std::string& voice, const std::string& directory) {
-    const std::string path = directory + "/" + voice + ".wav";
-    const std::string command = "espeak-ng -v " + voice + " -s 175 -w '" + path + "' '" + text + "' >/dev/null 2>&1";
-    if (std::system(command.c_str()) != 0) return {};
-    double rate = 0.0;
-    std::vector<float> spoken = readSound(path, rate);
-    const auto loud = [](float v) { return std::fabs(v) > 0.01f; };
-    const auto first = std::find_if(spoken.begin(), spoken.end(), loud);
-    const auto last = std::find_if(spoken.rbegin(), spoken.rend(), loud).base();
-    if (first >= last || rate <= 0) return {};
-    spoken = std::vector<float>(first, last);
-    std::vector<float> result(static_cast<size_t>(static_cast<double>(spoken.size()) * playRate / rate) + 1);
-    size_t made = 0;
-    const soxr_io_spec_t types = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-    if (soxr_oneshot(rate, playRate, 1, spoken.data(), spoken.size(), nullptr, result.data(), result.size(), &made,
-                     &types, nullptr, nullptr)) {
-        return {};
-    }
-    result.resize(made);
-    const double level = rms(result.data(), result.size());
-    for (float& v : result) v = static_cast<float>(v * 0.1 / level);
-    return result;
+    return spokenSpeech(text, voice, 175, directory);
 }
 
 void place(std::vector<float>& track, const std::vector<float>& signal, double at, double until) {
@@ -210,14 +174,8 @@ void place(std::vector<float>& track, const std::vector<float>& signal, double a
 // 48 kHz to 16 kHz, so that the raw microphone is compared with the library's capture over the
 // same band.
 std::vector<double> toCaptureRate(const std::vector<float>& input) {
-    std::vector<float> output(input.size() / 3 + 1);
-    size_t made = 0;
-    const soxr_io_spec_t types = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-    if (soxr_oneshot(playRate, captureRate, 1, input.data(), input.size(), nullptr, output.data(), output.size(),
-                     &made, &types, nullptr, nullptr)) {
-        return {};
-    }
-    return std::vector<double>(output.begin(), output.begin() + static_cast<long>(made));
+    const std::vector<float> output = resampled(input, playRate, captureRate);
+    return std::vector<double>(output.begin(), output.end());
 }
 
 double meanSquare(const std::vector<double>& samples, size_t begin, size_t end) {

@@ -1,8 +1,5 @@
 #include "format_room.h"
 
-#include <sndfile.h>
-#include <soxr.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -14,24 +11,13 @@
 #include "mivo_voice_io.h"
 #include "platform/audio_platform.h"
 #include "private_pulse_daemon.h"
+#include "spoken_signal.h"
 
 namespace mivo::testing {
 
 namespace {
 
 using Clock = EchoSession::Clock;
-
-std::vector<float> resample(const std::vector<float>& input, double from, double to) {
-    std::vector<float> output(static_cast<size_t>(static_cast<double>(input.size()) * to / from) + 16);
-    size_t made = 0;
-    const soxr_io_spec_t types = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-    if (input.empty() || soxr_oneshot(from, to, 1, input.data(), input.size(), nullptr, output.data(), output.size(),
-                                      &made, &types, nullptr, nullptr)) {
-        return {};
-    }
-    output.resize(made);
-    return output;
-}
 
 double meanSquare(const std::vector<double>& samples, size_t begin, size_t end) {
     end = std::min(end, samples.size());
@@ -126,28 +112,9 @@ Placement place(const std::vector<float>& recorded, const std::vector<float>& ex
 }
 
 std::vector<float> farEndSpeech(const std::string& directory) {
-    const std::string path = directory + "/far.wav";
-    const std::string command = "espeak-ng -v en-us+m3 -s 165 -w '" + path +
-                                "' 'Good morning. This is the far end of the call, speaking through your "
-                                "loudspeaker, on a device of another format.' >/dev/null 2>&1";
-    if (std::system(command.c_str()) != 0) return {};
-    SF_INFO info{};
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    if (!file) return {};
-    std::vector<float> frames(static_cast<size_t>(info.frames) * static_cast<size_t>(info.channels));
-    const sf_count_t read = sf_readf_float(file, frames.data(), info.frames);
-    sf_close(file);
-    std::vector<float> spoken(static_cast<size_t>(std::max<sf_count_t>(read, 0)));
-    for (size_t i = 0; i < spoken.size(); ++i) spoken[i] = frames[i * static_cast<size_t>(info.channels)];
-    const auto loud = [](float v) { return std::fabs(v) > 0.01f; };
-    const auto first = std::find_if(spoken.begin(), spoken.end(), loud);
-    const auto last = std::find_if(spoken.rbegin(), spoken.rend(), loud).base();
-    if (first >= last || info.samplerate <= 0) return {};
-    std::vector<float> far = resample(std::vector<float>(first, last), info.samplerate, 48000.0);
-    const double level = rms(far.data(), far.size());
-    if (level <= 0.0) return {};
-    for (float& v : far) v = static_cast<float>(v * 0.1 / level);
-    return far;
+    return spokenSpeech("Good morning. This is the far end of the call, speaking through your loudspeaker, on a "
+                        "device of another format.",
+                        "en-us+m3", 165, directory);
 }
 
 EchoSession runEchoSession(const std::vector<float>& far, unsigned roomChannels, const std::string& roomMap) {
@@ -207,7 +174,7 @@ EchoSession runEchoSession(const std::vector<float>& far, unsigned roomChannels,
     if (nearFailed) session.failure = "the near-end talker could not play into the room";
 
     const std::vector<float> raw = microphone.samples();
-    const std::vector<float> narrow = resample(raw, 48000.0, 16000.0);
+    const std::vector<float> narrow = resampled(raw, 48000.0, 16000.0);
     session.microphone.assign(narrow.begin(), narrow.end());
     for (size_t end = 480; end <= raw.size(); end += 480) {
         session.microphoneReads.emplace_back(end / 3, microphone.arrivalOf(end - 1));
