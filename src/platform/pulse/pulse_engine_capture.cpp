@@ -17,8 +17,8 @@ constexpr auto captureSlice = std::chrono::milliseconds(5);
 // How soon capture looks again while a thread waits to exclude the engine's callbacks.
 constexpr pa_usec_t captureRetry = PA_USEC_PER_MSEC;
 // Capture further behind than this is dropped unprocessed, down to half of it: a stage slower
-// than real time then costs capture frames, not an ever-growing delay. Some servers (PipeWire's) queue
-// record data in the connection ahead of playback requests, so without it playback starves too.
+// than real time then costs capture frames, not an ever-growing delay. Some servers (PipeWire's)
+// queue record data in the connection ahead of playback requests, so that playback starves too.
 constexpr pa_usec_t captureLagLimit = 200 * PA_USEC_PER_MSEC;
 
 }  // namespace
