@@ -135,4 +135,18 @@ inline long ownStream(PrivatePulseDaemon& daemon, const std::string& kind) {
     return -1;
 }
 
+// The sink this library's playback stream is on, or -1.
+inline long ownPlaybackSink(PrivatePulseDaemon& daemon) {
+    std::istringstream lines(daemon.pactlOutput("list sink-inputs"));
+    std::string line;
+    long sink = -1;
+    while (std::getline(lines, line)) {
+        if (line.rfind("Sink Input #", 0) == 0) sink = -1;
+        const auto at = line.find("Sink: ");
+        if (at != std::string::npos && line.find("Sink Input") == std::string::npos) sink = std::stol(line.substr(at + 6));
+        if (line.find("application.name = \"MivoVoiceIO\"") != std::string::npos) return sink;
+    }
+    return -1;
+}
+
 }  // namespace mivo::testing
