@@ -266,7 +266,8 @@ class DeviceChangeTest : public VoiceIOEndToEndTest, public ::testing::WithParam
 
 TEST_P(DeviceChangeTest, EndsTheRunAndANewStartUsesTheNewDevice) {
     // 2 kHz plays in the room only; speaker.monitor never has it.
-    SignalPlayer talker("room", sine(2000.0, 0.4, 1.0), true);
+    SignalPlayer talker("room", sine(2000.0, 0.4, 1.0), true, 250);
+    ASSERT_TRUE(eventually([&] { return talker.started() != Clock::time_point{}; }, 5s));
     Handle voice;
     ASSERT_EQ(mivo_voice_io_start(voice.get()), 0) << voice.lastError();
     const auto heard = voice.read(8000);
