@@ -20,9 +20,11 @@ inline const std::string auxMap = "aux0,aux1,aux2,aux3";
 // device unchanged but for the converters' own errors.
 std::vector<float> bandLimitedNoise(size_t count, unsigned seed);
 
-// Where `expected` lies in `recorded` (both 48 kHz), and how closely it matches there.
+// Where `expected` lies in `recorded` (both 48 kHz), to a 64th of a sample, and how closely it
+// matches there.
 struct Placement {
     long offset = -1;
+    double fraction = 0.0;              // and this much of a sample later (-0.5 to 0.5)
     double correlation = 0.0;           // normalised, at the offset
     double neighbourCorrelation = 0.0;  // the better of the offsets one either side
     double gainDb = 0.0;                // least-squares gain of the recording against expected
