@@ -25,7 +25,7 @@ std::vector<float> bandLimitedNoise(size_t count, unsigned seed);
 struct Placement {
     long offset = -1;
     double fraction = 0.0;              // and this much of a sample later (-0.5 to 0.5)
-    double correlation = 0.0;           // normalised, at the offset
+    double correlation = 0.0;           // normalised, at the offset and fraction
     double neighbourCorrelation = 0.0;  // the better of the offsets one either side
     double gainDb = 0.0;                // least-squares gain of the recording against expected
     double residualDb = 0.0;            // what the gain leaves, against the expected signal's energy
