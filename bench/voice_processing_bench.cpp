@@ -5,13 +5,13 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "platform/pulse/echo_delay_finder.h"
 #include "platform/pulse/reference_downsampler.h"
 #include "platform/pulse/webrtc_voice_processor.h"
+#include "synthetic_room.h"
 
 namespace {
 
@@ -20,22 +20,17 @@ using mivo::platform::pulse::EchoDelayFinder;
 using mivo::platform::pulse::ReferenceDownsampler;
 using mivo::platform::pulse::WebRtcVoiceProcessor;
 
-// Noise shaped like speech, in syllables with pauses, long enough to loop over.
-std::vector<float> talker(size_t count, uint32_t seed) {
-    std::mt19937 random(seed);
-    std::normal_distribution<float> noise(0.0f, 0.1f);
+// Speech-like far end (the tests' synthetic talker), long enough to loop over.
+std::vector<float> talker(size_t count, uint32_t seed, uint32_t rate) {
+    mivo::testing::Talker voice(seed, rate);
     std::vector<float> samples(count);
-    float state = 0.0f;
-    for (size_t i = 0; i < count; ++i) {
-        state = 0.95f * state + noise(random);
-        samples[i] = (i / 9600) % 3 != 2 ? state : 0.0f;
-    }
+    for (float& v : samples) v = voice.next();
     return samples;
 }
 
 void BM_ReferenceDownsampler(benchmark::State& state) {
     ReferenceDownsampler filter;
-    const std::vector<float> input = talker(48000, 1);
+    const std::vector<float> input = talker(48000, 1, 48000);
     std::vector<float> output(ReferenceDownsampler::outputLength);
     size_t at = 0;
     for (auto _ : state) {
@@ -50,7 +45,7 @@ void BM_EchoDelayFinder(benchmark::State& state) {
     EchoDelayFinder finder;
     constexpr size_t frame = 160;
     constexpr size_t echoLag = 960;  // 60 ms
-    const std::vector<float> reference = talker(16000 * 4, 2);
+    const std::vector<float> reference = talker(16000 * 4, 2, 16000);
     std::vector<float> capture(reference.size(), 0.0f);
     for (size_t i = echoLag; i < capture.size(); ++i) capture[i] = 0.5f * reference[i - echoLag];
     size_t at = 0;
@@ -70,7 +65,7 @@ void BM_WebRtcVoiceProcessor(benchmark::State& state) {
         state.SkipWithError(error.c_str());
         return;
     }
-    const std::vector<float> render = talker(48000 * 4, 3);
+    const std::vector<float> render = talker(48000 * 4, 3, 48000);
     std::vector<float> capture(16000 * 4);
     for (size_t i = 0; i < capture.size(); ++i) capture[i] = i >= 960 ? 0.5f * render[(i - 960) * 3] : 0.0f;
     std::vector<float> frame(160);

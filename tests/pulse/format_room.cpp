@@ -56,6 +56,11 @@ double correlationAt(const std::vector<float>& recorded, const std::vector<float
     return energy > 0.0 ? dot / std::sqrt(energy * expectedEnergy) : 0.0;
 }
 
+// The Blackman window at `x` of a filter reaching `halfWidth` either side of its centre.
+double blackman(double x, double halfWidth) {
+    return 0.42 + 0.5 * std::cos(M_PI * x / halfWidth) + 0.08 * std::cos(2.0 * M_PI * x / halfWidth);
+}
+
 // `signal` delayed by `fraction` of a sample, through a windowed sinc: the signals placed here lie
 // well below the Nyquist rate, where 32 taps a side interpolate far more closely than the checks ask.
 std::vector<float> delayedBy(const std::vector<float>& signal, double fraction) {
@@ -65,8 +70,7 @@ std::vector<float> delayedBy(const std::vector<float>& signal, double fraction) 
     for (int k = -half; k <= half; ++k) {
         const double x = k - fraction;
         const double sinc = x == 0.0 ? 1.0 : std::sin(M_PI * x) / (M_PI * x);
-        const double window = 0.42 + 0.5 * std::cos(M_PI * x / (half + 1)) + 0.08 * std::cos(2.0 * M_PI * x / (half + 1));
-        taps[static_cast<size_t>(k + half)] = sinc * window;
+        taps[static_cast<size_t>(k + half)] = sinc * blackman(x, half + 1);
     }
     std::vector<float> delayed(signal.size());
     for (long n = 0; n < static_cast<long>(signal.size()); ++n) {
@@ -96,7 +100,7 @@ std::vector<float> bandLimitedNoise(size_t count, unsigned seed) {
     for (int k = -half; k <= half; ++k) {
         const double x = 2.0 * M_PI * 12000.0 / 48000.0 * k;
         const double sinc = k == 0 ? 1.0 : std::sin(x) / x;
-        const double window = 0.42 + 0.5 * std::cos(M_PI * k / half) + 0.08 * std::cos(2.0 * M_PI * k / half);
+        const double window = blackman(k, half);
         taps[static_cast<size_t>(k + half)] = sinc * window;
         sum += sinc * window;
     }
@@ -115,12 +119,13 @@ Placement place(const std::vector<float>& recorded, const std::vector<float>& ex
     placement.offset = bestOffset(recorded, std::vector<float>(expected.begin(), expected.begin() + head));
     if (placement.offset < 0) return placement;
     if (static_cast<size_t>(placement.offset) + expected.size() > recorded.size()) return placement;
-    // Between samples, in eighths and then in 64ths around the best eighth.
+    // Between samples, in eighths, then 64ths, then 512ths around the best of each: what is left
+    // after 64ths alone, up to 1/128 of a sample, is a residual near -40 dB at 12 kHz.
     auto correlationWhenDelayed = [&](double fraction) {
         return correlationAt(recorded, delayedBy(expected, fraction), placement.offset);
     };
     double best = correlationWhenDelayed(0.0);
-    for (double step : {1.0 / 8, 1.0 / 64}) {
+    for (double step : {1.0 / 8, 1.0 / 64, 1.0 / 512}) {
         const double centre = placement.fraction;
         for (int k = -8; k <= 8; ++k) {
             const double fraction = centre + k * step;

@@ -20,7 +20,7 @@ inline const std::string auxMap = "aux0,aux1,aux2,aux3";
 // device unchanged but for the converters' own errors.
 std::vector<float> bandLimitedNoise(size_t count, unsigned seed);
 
-// Where `expected` lies in `recorded` (both 48 kHz), to a 64th of a sample, and how closely it
+// Where `expected` lies in `recorded` (both 48 kHz), to a 512th of a sample, and how closely it
 // matches there.
 struct Placement {
     long offset = -1;
