@@ -49,8 +49,13 @@ double level(const std::vector<int16_t>& samples, double frequency) {
     return toneAmplitude(samples.data(), samples.size(), frequency, 16000.0) / 32768.0;
 }
 
-double level(const std::vector<float>& samples, double frequency) {
-    return toneAmplitude(samples.data(), samples.size(), frequency, 48000.0);
+// What a tone sounds at in most of the samples; `level` stays the test for absence, anywhere.
+double typicalLevel(const std::vector<int16_t>& samples, double frequency) {
+    return typicalToneAmplitude(samples.data(), samples.size(), frequency, 16000.0) / 32768.0;
+}
+
+double typicalLevel(const std::vector<float>& samples, double frequency) {
+    return typicalToneAmplitude(samples.data(), samples.size(), frequency, 48000.0);
 }
 
 using DeviceChoiceTest = PulseDaemonTest;
@@ -76,7 +81,7 @@ TEST_F(DeviceChoiceTest, NamedDevicesAreUsedKeptAcrossDefaultChangesAndTheirLoss
     voice.read(4800);
     const auto before = voice.read(8000);
     ASSERT_EQ(before.size(), 8000u);
-    EXPECT_NEAR(level(before, 2000.0), 0.4, 0.03);
+    EXPECT_NEAR(typicalLevel(before, 2000.0), 0.4, 0.03);
     EXPECT_LT(level(before, 1000.0), 0.005);
 
     // Both defaults change, to devices other than the named ones: the run goes on, on them.
@@ -86,11 +91,11 @@ TEST_F(DeviceChoiceTest, NamedDevicesAreUsedKeptAcrossDefaultChangesAndTheirLoss
     int32_t end = 0;
     const auto after = voice.read(16000, &end);
     ASSERT_EQ(after.size(), 16000u) << "read ended with " << end << ": " << voice.lastError();
-    EXPECT_NEAR(level(after, 2000.0), 0.4, 0.03);
+    EXPECT_NEAR(typicalLevel(after, 2000.0), 0.4, 0.03);
     room.stop();
     const auto played = room.samples();
     ASSERT_GT(played.size(), 48000u);
-    EXPECT_NEAR(level(std::vector<float>(played.end() - 48000, played.end()), 1000.0), 0.3, 0.03);
+    EXPECT_NEAR(typicalLevel(std::vector<float>(played.end() - 48000, played.end()), 1000.0), 0.3, 0.03);
 
     // The named microphone goes away: that ends the run, and no other device stands in for it.
     ASSERT_EQ(daemon().pactl("unload-module " + std::to_string(daemon().moduleOf("sinks", "speaker"))), 0);

@@ -329,6 +329,23 @@ double toneAmplitude(const int16_t* samples, size_t count, double frequency, dou
     return amplitudeOf(samples, count, frequency, rate);
 }
 
+template <typename Sample>
+static double typicalAmplitudeOf(const Sample* samples, size_t count, double frequency, double rate) {
+    const auto block = static_cast<size_t>(rate / 50.0);
+    if (count < block) return amplitudeOf(samples, count, frequency, rate);
+    std::vector<double> levels;
+    for (size_t at = 0; at + block <= count; at += block) levels.push_back(amplitudeOf(samples + at, block, frequency, rate));
+    std::nth_element(levels.begin(), levels.begin() + levels.size() / 2, levels.end());
+    return levels[levels.size() / 2];
+}
+
+double typicalToneAmplitude(const float* samples, size_t count, double frequency, double rate) {
+    return typicalAmplitudeOf(samples, count, frequency, rate);
+}
+double typicalToneAmplitude(const int16_t* samples, size_t count, double frequency, double rate) {
+    return typicalAmplitudeOf(samples, count, frequency, rate);
+}
+
 long bestOffset(const std::vector<float>& haystack, const std::vector<float>& needle, double* correlation) {
     if (needle.empty() || haystack.size() < needle.size()) return -1;
     if (correlation) *correlation = 0.0;

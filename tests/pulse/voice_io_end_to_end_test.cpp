@@ -45,6 +45,11 @@ double level(const std::vector<int16_t>& samples, double frequency, size_t from 
     return toneAmplitude(samples.data() + from, samples.size() - from, frequency, 16000.0) / 32768.0;
 }
 
+// What a tone sounds at in most of the samples; `level` stays the test for absence, anywhere.
+double typicalLevel(const std::vector<int16_t>& samples, double frequency, size_t from = 0) {
+    return typicalToneAmplitude(samples.data() + from, samples.size() - from, frequency, 16000.0) / 32768.0;
+}
+
 // The index of the last sample that is not silence; 0 when there is none.
 size_t lastSound(const std::vector<float>& recorded) {
     size_t last = 0;
@@ -80,7 +85,7 @@ TEST_F(VoiceIOEndToEndTest, CaptureCarriesARoomToneAt16kAtItsLevel) {
     int32_t end = 0;
     const auto samples = voice.read(16000, &end);
     ASSERT_EQ(samples.size(), 16000u) << "read ended with " << end;
-    EXPECT_NEAR(level(samples, 1000.0), 0.5, 0.03);
+    EXPECT_NEAR(typicalLevel(samples, 1000.0), 0.5, 0.03);
     EXPECT_NEAR(rms(samples.data(), samples.size()) / 32768.0, 0.5 / std::sqrt(2.0), 0.03);
     EXPECT_LT(level(samples, 2000.0), 0.005);
     mivo_voice_io_stop(voice.get());
@@ -272,7 +277,7 @@ TEST_P(DeviceChangeTest, EndsTheRunAndANewStartUsesTheNewDevice) {
     ASSERT_EQ(mivo_voice_io_start(voice.get()), 0) << voice.lastError();
     const auto heard = voice.read(8000);
     ASSERT_EQ(heard.size(), 8000u);
-    EXPECT_NEAR(level(heard, 2000.0, 3200), 0.4, 0.03);
+    EXPECT_NEAR(typicalLevel(heard, 2000.0, 3200), 0.4, 0.03);
     std::this_thread::sleep_for(200ms);  // let capture pile up in the ring
 
     GetParam().apply(daemon());
@@ -295,7 +300,7 @@ void capturesOwnPlayback(PrivatePulseDaemon&, Handle& voice) {
     voice.read(3200);
     const auto samples = voice.read(8000);
     ASSERT_EQ(samples.size(), 8000u);
-    EXPECT_NEAR(level(samples, 1000.0), 0.5, 0.03);
+    EXPECT_NEAR(typicalLevel(samples, 1000.0), 0.5, 0.03);
     EXPECT_LT(level(samples, 2000.0), 0.005);
 }
 
@@ -307,7 +312,7 @@ void playsIntoTheRoom(PrivatePulseDaemon&, Handle& voice) {
     voice.read(3200);
     const auto samples = voice.read(8000);
     ASSERT_EQ(samples.size(), 8000u);
-    EXPECT_NEAR(level(samples, 1000.0), 0.3, 0.03);
+    EXPECT_NEAR(typicalLevel(samples, 1000.0), 0.3, 0.03);
     const auto old = oldSpeaker.samples();
     EXPECT_EQ(rms(old.data(), old.size()), 0.0);
 }
@@ -346,7 +351,7 @@ INSTANTIATE_TEST_SUITE_P(
                          ASSERT_EQ(voice.write(toInt16(sine(1000.0, 0.5, 3.0))), 1);
                          const auto samples = readOnceHeard(voice, 1000.0, 0.5, 8000);
                          ASSERT_EQ(samples.size(), 8000u);
-                         EXPECT_NEAR(level(samples, 1000.0), 0.5, 0.03);
+                         EXPECT_NEAR(typicalLevel(samples, 1000.0), 0.5, 0.03);
                      }}),
     [](const ::testing::TestParamInfo<DeviceChange>& info) { return std::string(info.param.name); });
 
@@ -390,7 +395,7 @@ TEST_F(VoiceIOEndToEndTest, DaemonKilledWhileRunningFailsCleanlyUntilOneIsBack) 
     ASSERT_EQ(mivo_voice_io_start(voice.get()), 0) << voice.lastError();
     const auto samples = readOnceHeard(voice, 1000.0, 0.5, 8000);
     ASSERT_EQ(samples.size(), 8000u);
-    EXPECT_NEAR(level(samples, 1000.0), 0.5, 0.03);
+    EXPECT_NEAR(typicalLevel(samples, 1000.0), 0.5, 0.03);
 }
 
 #if defined(__SANITIZE_ADDRESS__)
