@@ -242,7 +242,14 @@ TEST_P(DeviceFormatEchoTest, TheEchoIsCancelledAboveTheFloor) {
     double microphoneDb = 0.0;
     const double reduction = session.reductionDb(echoJudgedFrom, echoJudgedTo, &microphoneDb);
     ASSERT_GT(microphoneDb, -40.0) << "the room returned no echo";
-    EXPECT_GE(reduction, echoFloorDb) << "echo at the microphone " << microphoneDb << " dBFS";
+    EXPECT_GE(reduction, echoFloorDb) << "echo at the microphone " << microphoneDb << " dBFS; " << [&] {
+        // When it fails: whether the echo was never taken out, or was and came back.
+        std::string steps = "by half seconds:";
+        for (double at = 0.5; at + 0.5 <= echoJudgedTo; at += 0.5) {
+            steps += " " + std::to_string(std::lround(session.reductionDb(at, at + 0.5, nullptr)));
+        }
+        return steps + " dB";
+    }();
     // The reduction is not the capture going quiet: the near end, alone, comes through.
     const double nearDb = decibels(session.nearAmplitudeHeard() / nearAmplitude);
     EXPECT_NEAR(nearDb, 0.0, 6.0);
