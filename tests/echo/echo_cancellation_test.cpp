@@ -504,9 +504,9 @@ TEST_P(EchoRoomFloorTest, ReducesTheEchoAboveTheFloorAndABypassedCancellerDoesNo
         // When it fails: whether the echo was never taken out, or was and came back.
         std::string steps = "by half seconds:";
         for (double at = 0.5; at + 0.5 <= echoWindowEnd; at += 0.5) {
-            steps += " " + std::to_string(std::lround(echoReductionBetween(processed, at, at + 0.5, nullptr)));
+            steps.append(" ").append(std::to_string(std::lround(echoReductionBetween(processed, at, at + 0.5, nullptr))));
         }
-        return steps + " dB";
+        return steps.append(" dB");
     }();
 
     double bypassedMicrophoneDb = 0.0;

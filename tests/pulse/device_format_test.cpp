@@ -70,9 +70,12 @@ std::vector<int16_t> readTone(const Handle& voice) {
 bool hasFormat(PrivatePulseDaemon& daemon, const std::string& source, unsigned rate, size_t channels) {
     std::istringstream lines(daemon.pactlOutput("list short sources"));
     for (std::string line; std::getline(lines, line);) {
-        if (line.find("\t" + source + "\t") == std::string::npos) continue;
-        return line.find(" " + std::to_string(channels) + "ch " + std::to_string(rate) + "Hz") != std::string::npos ||
-               line.find("\t" + std::to_string(channels) + "ch\t" + std::to_string(rate) + "Hz") != std::string::npos;
+        // Built by appending: GCC 12 warns wrongly about a literal put in front of a string.
+        if (line.find(std::string("\t").append(source).append("\t")) == std::string::npos) continue;
+        const std::string count = std::to_string(channels) + "ch";
+        const std::string hertz = std::to_string(rate) + "Hz";
+        return line.find(std::string(" ").append(count).append(" ").append(hertz)) != std::string::npos ||
+               line.find(std::string("\t").append(count).append("\t").append(hertz)) != std::string::npos;
     }
     return false;
 }
@@ -246,9 +249,9 @@ TEST_P(DeviceFormatEchoTest, TheEchoIsCancelledAboveTheFloor) {
         // When it fails: whether the echo was never taken out, or was and came back.
         std::string steps = "by half seconds:";
         for (double at = 0.5; at + 0.5 <= echoJudgedTo; at += 0.5) {
-            steps += " " + std::to_string(std::lround(session.reductionDb(at, at + 0.5, nullptr)));
+            steps.append(" ").append(std::to_string(std::lround(session.reductionDb(at, at + 0.5, nullptr))));
         }
-        return steps + " dB";
+        return steps.append(" dB");
     }();
     // The reduction is not the capture going quiet: the near end, alone, comes through.
     const double nearDb = decibels(session.nearAmplitudeHeard() / nearAmplitude);
