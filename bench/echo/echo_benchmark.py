@@ -32,7 +32,10 @@ a whole second at or above 30 dB begins; near-end loss (-20 log10 of the least-s
 near-end-alone output inside the double-talk output). CPU: the library's own threads (the event
 loop "mivo-audio" and the control queue "mivo.*") from /proc/<pid>/task/*/stat, per second of the
 session; module-echo-cancel: the server's processes above their rate with the same streams and
-no canceller (far end straight into the speaker), measured for 4 s just before every session.
+no canceller (far end straight into the speaker), measured for 4 s just before every session. What
+the same I/O costs without the library, for scale: just before every library session, two plain
+`pa_simple` clients record room.monitor at 16 kHz and play the far end into the speaker for 3 s
+(every thread of both processes).
 Capture latency: once per system, a click player into `room` logs when each click reaches it
 (write time + reported latency); the system and a plain client on room.monitor stamp when they
 read it.
@@ -294,8 +297,25 @@ class Bench:
             raise BenchmarkError("the library host failed: " + process.stderr.read().decode(errors="replace").strip())
         return ticks
 
+    def plain_client_rate(self, tracks, seconds=3.0):
+        """CPU (ms per s) of two plain `pa_simple` clients doing the host's I/O without the library:
+        room.monitor recorded at 16 kHz and the far end played into the speaker, every thread of
+        both processes. Whatever this room's server costs any client per wake-up is in it too."""
+        out = self.recorder("room.monitor", seconds + 2.0, "plain-client")
+        far = self.far_player("speaker", tracks, None)
+        try:
+            time.sleep(0.5)
+            before, wall = cpu_ticks(out.pid) + cpu_ticks(far.pid), time.monotonic()
+            time.sleep(seconds)
+            after = cpu_ticks(out.pid) + cpu_ticks(far.pid)
+            return 1000 * (after - before) / os.sysconf("SC_CLK_TCK") / (time.monotonic() - wall)
+        finally:
+            for process in (far, out):
+                self.children.end(process)
+
     def library_session(self, tracks, pause):
         timeline = tracks["timeline"]
+        plain_client = self.plain_client_rate(tracks)
         truth = self.start_truth(timeline.session + 2.0)
         time.sleep(0.3)
         host = self.start_host(timeline.session + 0.5, tracks["paths"]["far_raw"], pause)
@@ -309,7 +329,8 @@ class Bench:
         mic, room_state = self.finish_truth(truth)
         per_thread = {name: 1000 * (count - start_ticks.get(name, 0)) / os.sysconf("SC_CLK_TCK") / seconds
                       for name, count in ticks.items()}
-        result = {"cpu_ms_per_s": sum(per_thread.values()), "threads_ms_per_s": per_thread}
+        result = {"cpu_ms_per_s": sum(per_thread.values()), "threads_ms_per_s": per_thread,
+                  "plain_client_ms_per_s": plain_client}
         return mic, analysis.read_raw(host.files[0]), room_state, result
 
     # ------------------------------------------------------------------ module-echo-cancel
@@ -421,7 +442,8 @@ def events_of(settings):
 
 def cpu_detail(result):
     if "threads_ms_per_s" in result:
-        return ", ".join(f"{name} {value:.1f}" for name, value in sorted(result["threads_ms_per_s"].items()))
+        threads = ", ".join(f"{name} {value:.1f}" for name, value in sorted(result["threads_ms_per_s"].items()))
+        return threads + f"; plain clients doing the same I/O {result['plain_client_ms_per_s']:.1f}"
     return f"server {result['server_ms_per_s']:.1f}, same streams without it {result['plain_ms_per_s']:.1f}"
 
 

@@ -77,12 +77,14 @@ def recovery_cell(runs):
 
 def system_row(server, room, system, runs):
     if not runs:
-        return f"| {server} | {room} | {name(server, system)} | n/a | n/a | n/a | – | n/a | n/a | n/a |"
+        return f"| {server} | {room} | {name(server, system)} | n/a | n/a | n/a | – | n/a | n/a | n/a | – |"
     erles = [r["erle"] for r in runs]
     lows = [r["lowest"] for r in runs if r["lowest"] is not None]
     losses = [r["loss"] for r in runs]
     cells = [fmt(statistics.median(erles)), fmt(min(erles)), fmt(min(lows)) if lows else "n/a", recovery_cell(runs),
              fmt(statistics.median(losses)), fmt(max(losses)), fmt(statistics.median(r["cpu_ms_per_s"] for r in runs))]
+    plain = [r["plain_client_ms_per_s"] for r in runs if "plain_client_ms_per_s" in r]
+    cells.append(fmt(statistics.median(plain)) if plain else "–")
     return f"| {server} | {room} | {name(server, system)} | " + " | ".join(cells) + " |"
 
 
@@ -91,7 +93,7 @@ def table(sections, rooms, settings, runs):
     lines = [f"{runs} session(s) per system and room.", "",
              "| Server | Room | System | ERLE median (dB) | ERLE worst (dB) | Lowest 1 s after 3 s (dB) "
              "| Back above 30 dB, median / worst (s) | Near-end loss median (dB) | Near-end loss worst (dB) "
-             "| CPU (ms per s) |", "|---|---|---|---|---|---|---|---|---|---|"]
+             "| CPU (ms per s) | Plain clients, same I/O, CPU (ms per s) |", "|---|---|---|---|---|---|---|---|---|---|---|"]
     for server, systems, results, _ in sections:
         for room in rooms:
             for system in systems:
