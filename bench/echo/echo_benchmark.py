@@ -34,7 +34,7 @@ loop "mivo-audio" and the control queue "mivo.*") from /proc/<pid>/task/*/stat, 
 session; module-echo-cancel: the server's processes above their rate with the same streams and
 no canceller (far end straight into the speaker), measured for 4 s just before every session. What
 the same I/O costs without the library, for scale: just before every library session, two plain
-`pa_simple` clients record room.monitor at 16 kHz and play the far end into the speaker for 3 s
+`pa_simple` clients record room.monitor at 16 kHz and play 48 kHz silence into the speaker for 3 s
 (every thread of both processes).
 Capture latency: once per system, a click player into `room` logs when each click reaches it
 (write time + reported latency); the system and a plain client on room.monitor stamp when they
@@ -297,12 +297,16 @@ class Bench:
             raise BenchmarkError("the library host failed: " + process.stderr.read().decode(errors="replace").strip())
         return ticks
 
-    def plain_client_rate(self, tracks, seconds=3.0):
+    def plain_client_rate(self, seconds=3.0):
         """CPU (ms per s) of two plain `pa_simple` clients doing the host's I/O without the library:
-        room.monitor recorded at 16 kHz and the far end played into the speaker, every thread of
-        both processes. Whatever this room's server costs any client per wake-up is in it too."""
+        room.monitor recorded at 16 kHz and 48 kHz mono played into the speaker, every thread of
+        both processes. Whatever this room's server costs any client per wake-up is in it too. What
+        they play is silence: the room's changes count from the first far-end sound it hears."""
+        silence = self.path("silence.raw")
+        np.zeros(int((seconds + 2.0) * 48000), dtype=np.int16).tofile(silence)
         out = self.recorder("room.monitor", seconds + 2.0, "plain-client")
-        far = self.far_player("speaker", tracks, None)
+        far = self.children.start([self.probe, "play", "--device", "speaker", "--file", silence], self.server.env,
+                                  "silent player", stderr=subprocess.PIPE)
         try:
             time.sleep(0.5)
             before, wall = cpu_ticks(out.pid) + cpu_ticks(far.pid), time.monotonic()
@@ -315,7 +319,7 @@ class Bench:
 
     def library_session(self, tracks, pause):
         timeline = tracks["timeline"]
-        plain_client = self.plain_client_rate(tracks)
+        plain_client = self.plain_client_rate()
         truth = self.start_truth(timeline.session + 2.0)
         time.sleep(0.3)
         host = self.start_host(timeline.session + 0.5, tracks["paths"]["far_raw"], pause)
