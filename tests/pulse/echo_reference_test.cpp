@@ -147,5 +147,94 @@ TEST(EchoAlignmentTest, CountsTheStreamsWhenTheServerGivesNoTiming) {
     EXPECT_EQ(alignment.lateFrames(), 0u);
 }
 
+// A far end of speech through the reference's own downsampler, and its echo at the microphone
+// `room` samples after the loudspeaker played it; reads back which room delay the reference handed
+// over was placed by.
+class EchoPlacement {
+public:
+    void frame(EchoAlignment& alignment, int32_t room) {
+        std::vector<float> rendered(renderFrameLength);
+        for (float& sample : rendered) sample = talker_.next();
+        std::vector<float> out(voiceFrameLength);
+        downsampler_.process(rendered.data(), out.data());
+        alignment.addRender(out.data(), ReferenceDownsampler::delay);
+        stream_.insert(stream_.end(), out.begin(), out.end());
+        // What the loudspeaker played while this frame was captured: the render 35 ms before the newest.
+        heard_ = static_cast<int64_t>(stream_.size()) - lead;
+        std::vector<float> capture(voiceFrameLength);
+        for (uint32_t i = 0; i < voiceFrameLength; ++i) capture[i] = at(heard_ + i - room);
+        const float* handed = alignment.referenceFor(capture.data(), leadOf(35.0));
+        handed_.assign(handed, handed + voiceFrameLength);
+    }
+    // The room delay the last reference frame was placed by; -1 if it was silence or not found.
+    int32_t placedRoom() const {
+        double energy = 0.0;
+        for (float v : handed_) energy += double{v} * v;
+        if (energy < 1e-6) return -1;
+        for (int32_t room = 0; room < 4000; ++room) {
+            const int64_t start = heard_ - room + EchoAlignment::placementSamples;
+            bool same = true;
+            for (uint32_t i = 0; i < voiceFrameLength && same; ++i) same = handed_[i] == at(start + i);
+            if (same) return room;
+        }
+        return -1;
+    }
+
+private:
+    static constexpr int64_t lead = 35 * 16;
+    // The render stream's place p is the downsampler's output `delay` samples later.
+    float at(int64_t place) const {
+        const int64_t index = place + ReferenceDownsampler::delay;
+        return index >= 0 && index < static_cast<int64_t>(stream_.size()) ? stream_[static_cast<size_t>(index)] : 0.0f;
+    }
+
+    Talker talker_{3, renderRate};
+    ReferenceDownsampler downsampler_;
+    std::vector<float> stream_;
+    std::vector<float> handed_;
+    int64_t heard_ = 0;
+};
+
+// The canceller follows an echo that moved a little within its filter by itself, long before the
+// signals show it; the reference moving after that would only throw that away. It follows drift a
+// sample at a time, and an echo that moved out of the filter's useful part.
+TEST(EchoAlignmentTest, LeavesASmallMoveOfTheEchoToTheCancellerButFollowsDriftAndLargeMoves) {
+    EchoAlignment alignment;
+    EchoPlacement room;
+    int32_t delay = 480;  // 30 ms
+    // The placed room at the end of each second, of frames that had sound.
+    auto run = [&](double seconds, int32_t driftEveryFrames = 0) {
+        std::vector<int32_t> placed;
+        for (int f = 0; f < static_cast<int>(seconds * 100); ++f) {
+            if (driftEveryFrames > 0 && f % driftEveryFrames == driftEveryFrames - 1) ++delay;
+            room.frame(alignment, delay);
+            if (const int32_t found = room.placedRoom(); found >= 0 && f % 100 >= 50) {
+                if (placed.size() <= static_cast<size_t>(f / 100)) placed.resize(f / 100 + 1, -1);
+                placed[f / 100] = found;
+            }
+        }
+        return placed;
+    };
+    const auto settling = run(3.0);
+    ASSERT_FALSE(settling.empty());
+    EXPECT_NEAR(settling.back(), 480, 1);
+    const int32_t settled = settling.back();
+
+    delay += 48;  // 3 ms later: the first arrival 11 ms into the filter
+    for (int32_t placed : run(3.0)) EXPECT_EQ(placed, settled);
+
+    // 4 samples of drift over 2 s, a sample at a time.
+    const auto drifting = run(2.0, 50);
+    ASSERT_FALSE(drifting.empty());
+    EXPECT_GE(drifting.back() - settled, 2);
+    EXPECT_LE(drifting.back() - settled, 5);
+
+    delay += 200;  // 12.5 ms more: out of the filter's useful part
+    const auto moved = run(3.0);
+    ASSERT_FALSE(moved.empty());
+    EXPECT_NEAR(moved.back(), delay, 2);
+    EXPECT_EQ(alignment.lateFrames(), 0u);
+}
+
 }  // namespace
 }  // namespace mivo::testing
