@@ -41,6 +41,20 @@ class OfflineRooms(unittest.TestCase):
         self.assertAlmostEqual(after, rooms.first_arrival_ms(room, 5.0), delta=0.1)
         self.assertAlmostEqual(after - before, room["shift_ms"], delta=0.1)
 
+    def test_a_family_stands_for_its_rooms_and_each_of_them_can_be_built(self):
+        names = rooms.expand(["pure60", "drifts"])
+        self.assertEqual(names[0], "pure60")
+        self.assertEqual(len(names), 1 + len(rooms.FAMILIES["drifts"]))
+        shifted = rooms.expand(["shifts"])
+        self.assertEqual(len(set(shifted)), len(shifted))
+        # A family room is looked up like any other and moves its echo as it says.
+        room = rooms.lookup("office9-shift5-3")
+        self.assertEqual((room["shift_at"], room["shift_ms"]), (3.0, 5.0))
+        self.assertAlmostEqual(rooms.first_arrival_ms(room, 4.0) - rooms.first_arrival_ms(room, 2.0), 5.0)
+        self.assertEqual(rooms.lookup("pure60"), rooms.ROOMS["pure60"])
+        with self.assertRaises(KeyError):
+            rooms.lookup("no-such-room")
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -69,6 +69,8 @@ ROOMS = {
     "pure60": {"delay": 60, "gain": 0},
     "quiet60": {"delay": 60, "gain": -30},
     "laptop10": {"delay": 10, "gain": -6},
+    # A microphone whose gain is too high for the loudspeaker beside it: its echo passes full scale.
+    "loudmic": {"delay": 30, "gain": 12},
     "wireless250": {"delay": 250, "gain": -15},
     "office": {"ir": dict(direct_ms=30, direct_gain=db(-6), rt60=0.3, length_s=0.6, seed=5)},
     "reflection": {"ir": dict(direct_ms=20, direct_gain=db(-16), rt60=0.5, length_s=1.0, seed=6,
@@ -90,6 +92,30 @@ ROOMS = {
     "streamgap": {"delay": 60, "gain": -6, "stream_gap_at": 5.3, "stream_gap_ms": 30,
                   "capture_loss_at": 16.0, "capture_loss_ms": 20, "seconds": 25},
 }
+
+
+# Families run by name only (`--rooms shifts` or `--rooms drifts`), to judge a change on many rooms
+# at once: offices whose echo moves later by itself by MS at S seconds (the live room's client ran
+# dry), officeSEED-shiftMS-S; and the drift room at other rates, driftPPM.
+FAMILIES = {
+    "shifts": {f"office{seed}-shift{ms}-{at}": {"response": dict(ROOMS["office-live"]["response"], seed=seed),
+                                                "direct_ms": 30, "shift_at": float(at), "shift_ms": float(ms)}
+               for seed in (8, 9, 10) for ms in (1, 2, 3, 5, 8, 10, 20) for at in (2, 3, 4, 5, 6)},
+    "drifts": {f"drift{ppm}": dict(ROOMS["drift150"], drift_ppm=ppm, seconds=30)
+               for ppm in (-300, -150, -50, 50, 100, 300)},
+}
+
+
+def expand(names):
+    """Room names, a family's name standing for all of its rooms."""
+    return [room for name in names for room in (FAMILIES[name] if name in FAMILIES else [name])]
+
+
+def lookup(name):
+    for family in FAMILIES.values():
+        if name in family:
+            return family[name]
+    return ROOMS[name]
 
 
 def insert_gap(signal_in, at_s, gap_ms):

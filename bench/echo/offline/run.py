@@ -54,7 +54,8 @@ def fmt(value):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build-dir", required=True)
-    parser.add_argument("--rooms", default=",".join(rooms.ROOMS))
+    parser.add_argument("--rooms", default=",".join(rooms.ROOMS),
+                        help="rooms, or a family of them: " + ", ".join(rooms.FAMILIES))
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--systems", default="baseline,voice,module")
     parser.add_argument("--per-second", help="write every per-second ERLE here (CSV)")
@@ -76,7 +77,7 @@ def main():
     print("|---|---|---|---|---|---|---|---|---|")
     rows = []
     notes = []
-    for name in args.rooms.split(","):
+    for name in rooms.expand(args.rooms.split(",")):
         results = {label: [] for label, _, _ in systems}
         for run in range(args.runs):
             prefix = os.path.join(work, f"{name}-{run}")

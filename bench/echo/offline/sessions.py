@@ -54,7 +54,7 @@ def framing(frames, seed):
 
 def build(name, speech, seed, prefix):
     """Writes the session files for one room and returns what measuring it needs."""
-    room = rooms.ROOMS[name]
+    room = rooms.lookup(name)
     seconds = room.get("seconds", BASE_SECONDS)
     length = int(seconds * RATE)
     render = speech["far"][:length].copy()
