@@ -23,8 +23,6 @@ constexpr uint32_t unfedLimit = 50;
 // millisecond of the timing's own jitter.
 constexpr uint32_t recentFrames = 9;
 constexpr uint32_t earlierFrames = 20;
-// A change of the measured room this small is drift, followed as it comes.
-constexpr int32_t followedStep = 2;
 
 template <size_t N>
 double medianOf(std::array<double, N> values, size_t count) {
@@ -110,25 +108,6 @@ void EchoAlignment::keepFinderFed() {
     finder_.hurry();
 }
 
-int32_t EchoAlignment::placedRoom() {
-    // Until the echo is heard, a room of no delay: a short echo path is cancelled from the start.
-    const std::optional<int32_t> measured = roomDelay();
-    if (!measured) return placedRoom_;
-    const int32_t step = *measured - lastMeasured_;
-    lastMeasured_ = *measured;
-    if (roomPlaced_ && std::abs(step) <= followedStep) {
-        // Drift, a sample at a time: the reference keeps the echo where the canceller has it.
-        placedRoom_ += step;
-        return placedRoom_;
-    }
-    const int32_t firstArrival = placementSamples + *measured - placedRoom_;
-    if (!roomPlaced_ || firstArrival < earliestPlacement || firstArrival > latestPlacement) {
-        placedRoom_ = *measured;
-        roomPlaced_ = true;
-    }
-    return placedRoom_;
-}
-
 void EchoAlignment::copyReference(int64_t position, float* out) const {
     for (uint32_t i = 0; i < voiceFrameLength; ++i) {
         // The downsampler's output `delay` samples later holds this place of the render stream.
@@ -145,7 +124,9 @@ const float* EchoAlignment::referenceFor(const float* capture, const CaptureTimi
     const int64_t heard = captured_ - offset_;
     copyReference(heard + finderMargin, finderReference_.data());
     finder_.add(finderReference_.data(), capture);
-    int64_t position = heard - placedRoom() + placementSamples;
+    // Until the echo is heard, a room of no delay: a short echo path is cancelled from the start.
+    const int32_t room = roomDelay().value_or(0);
+    int64_t position = heard - room + placementSamples;
     const int64_t newest = written_ - static_cast<int64_t>(delay_) - voiceFrameLength;
     if (position > newest) {
         // The render has not run that far ahead: the echo lands earlier in the filter.

@@ -20,19 +20,13 @@ namespace mivo::platform::pulse {
 //    discontinuity it states the gap only roughly;
 //  - where the echo begins after the loudspeaker plays it (the room, converters, loopbacks, and
 //    whatever the timing got wrong) comes from the signals, to the sample, and is followed as it
-//    drifts; after a discontinuity it is found again from what comes after it. An echo that
-//    jumped but stayed well inside the filter is left where the canceller has already found it.
+//    drifts; after a discontinuity it is found again from what comes after it.
 // Neither ever restarts the canceller: its filter stays valid when the reference moves with the echo.
 class EchoAlignment {
 public:
     // Where the echo's first arrival is put in the canceller's filter (12 partitions of 4 ms):
     // early, so the room's tail fits, and clear of the start, which the canceller cannot use.
     static constexpr int32_t placementSamples = 8 * voiceRate / 1000;
-    // Where the first arrival may sit before the reference moves to put it back at `placement`:
-    // within these the canceller follows an echo that moved by itself, sooner than the signals
-    // can tell, and moving the reference after it did would only undo that.
-    static constexpr int32_t earliestPlacement = 3 * voiceRate / 1000;
-    static constexpr int32_t latestPlacement = 16 * voiceRate / 1000;
 
     EchoAlignment();
 
@@ -57,7 +51,6 @@ private:
     void followTiming(const CaptureTiming& timing);
     void keepFinderFed();
     void copyReference(int64_t position, float* out) const;
-    int32_t placedRoom();
 
     std::vector<float> history_;
     int64_t written_ = 0;  // downsampled samples received
@@ -76,10 +69,6 @@ private:
     std::vector<float> reference_;
     uint64_t lateFrames_ = 0;
     uint32_t unfedFrames_ = 0;
-    // The room delay the reference is placed by: the measured one, as of when it last moved.
-    int32_t placedRoom_ = 0;
-    int32_t lastMeasured_ = 0;
-    bool roomPlaced_ = false;
 };
 
 }  // namespace mivo::platform::pulse
