@@ -96,10 +96,11 @@ TEST_F(EngineTest, TapDeliversExactlySizedBuffersOfTheRoom) {
         // The capture times run on without gaps.
         const auto times = tap.times();
         for (size_t i = 1; i < times.size(); ++i) ASSERT_EQ(times[i], times[i - 1] + size);
-        // The room's 1 kHz at its level (the talker plays it at 0.5), once the stream has settled.
+        // The room's 1 kHz at its level (the talker plays it at 0.5), once the stream has settled;
+        // block by block, so that a skip in the talker's own stream does not read as a lower level.
         const auto samples = tap.samples();
         const size_t from = samples.size() - 8000;
-        EXPECT_NEAR(toneAmplitude(samples.data() + from, 8000, 1000.0, 16000.0), 0.5, 0.02);
+        EXPECT_NEAR(typicalToneAmplitude(samples.data() + from, 8000, 1000.0, 16000.0), 0.5, 0.02);
         EXPECT_NEAR(rms(samples.data() + from, 8000), 0.5 / std::sqrt(2.0), 0.02);
     }
 }
