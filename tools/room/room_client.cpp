@@ -68,6 +68,7 @@ private:
     static void onTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when, void* self);
     static void onSignal(pa_mainloop_api* api, pa_signal_event* event, int signal, void* self);
     static void onModuleLoaded(pa_context* context, uint32_t index, void* self);
+    static void onModuleUnloaded(pa_context* context, int success, void* self);
 
     void createStreams();
     pa_stream* connectRecord(const std::string& device);
@@ -363,8 +364,26 @@ void RoomClient::arm(pa_usec_t after) {
     }
 }
 
+// A loaded loopback outlives this client unless unloaded, and the next room would then add its
+// echo to this one's; the loop cannot run again once it has quit, so unload first.
 void RoomClient::onSignal(pa_mainloop_api*, pa_signal_event*, int, void* self) {
     auto* client = static_cast<RoomClient*>(self);
+    if (client->module_ != PA_INVALID_INDEX && client->context_ &&
+        pa_context_get_state(client->context_) == PA_CONTEXT_READY) {
+        pa_operation* operation =
+            pa_context_unload_module(client->context_, client->module_, &RoomClient::onModuleUnloaded, client);
+        if (operation) {
+            pa_operation_unref(operation);
+            return;
+        }
+    }
+    pa_mainloop_quit(client->loop_, client->status_);
+}
+
+void RoomClient::onModuleUnloaded(pa_context*, int success, void* self) {
+    auto* client = static_cast<RoomClient*>(self);
+    if (!success) std::fprintf(stderr, "mivo-room: module-loopback did not unload\n");
+    client->module_ = PA_INVALID_INDEX;
     pa_mainloop_quit(client->loop_, client->status_);
 }
 
@@ -391,13 +410,6 @@ void RoomClient::release() {
         if (stream) pa_stream_set_state_callback(stream, nullptr, nullptr);
     }
     if (context_) pa_context_set_state_callback(context_, nullptr, nullptr);
-    if (context_ && module_ != PA_INVALID_INDEX && pa_context_get_state(context_) == PA_CONTEXT_READY) {
-        pa_operation* operation = pa_context_unload_module(context_, module_, nullptr, nullptr);
-        while (operation && pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
-            pa_mainloop_iterate(loop_, 1, nullptr);
-        }
-        if (operation) pa_operation_unref(operation);
-    }
     for (pa_stream* stream : {loudspeaker_, echo_, microphone_}) {
         if (stream) {
             pa_stream_disconnect(stream);
