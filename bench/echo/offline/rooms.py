@@ -86,6 +86,9 @@ ROOMS = {
     "change10": {"delay": 60, "gain": -6, "change_at": 10.0, "change_delay": 85, "change_gain": 0},
     # Not in the matrix: the same change during far-end speech, to time the recovery.
     "change20": {"delay": 60, "gain": -6, "change_at": 20.0, "change_delay": 85, "change_gain": 0, "seconds": 30},
+    # Not in the matrix: PipeWire's own loopback, which now and then moves its echo 5.33 ms earlier
+    # (one 256-sample block at 48 kHz) by itself.
+    "pwloop-step": {"delay": 68.83, "gain": 3, "change_at": 6.0, "change_delay": 63.5, "change_gain": 3},
     "underrun300": {"delay": 60, "gain": -6, "host_gap_at": 5.3, "host_gap_ms": 300},
     # Not in the matrix: the stream itself underruns (the sink plays 30 ms the reference never had)
     # and the record stream overruns (20 ms of microphone lost).
