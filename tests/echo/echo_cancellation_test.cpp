@@ -1,6 +1,6 @@
 // Echo cancellation end to end: the library on the real platform, in a private daemon's virtual
 // rooms (tools/room/rooms.conf): by default module-loopback brings whatever the library plays
-// back into the microphone 60 ms later at full level; the quiet and the reverberant rooms hold the
+// back into the microphone 60 ms later at full level (on PipeWire the room client does); the quiet and the reverberant rooms hold the
 // canceller to a floor that it passes and a bypassed one does not.
 //
 // Far-end speech is played through the library's C interface; room.monitor (the microphone) is
@@ -223,6 +223,12 @@ Clock::time_point after(Clock::time_point base, double seconds) {
 
 class EchoRoomTest : public PulseDaemonTest {
 protected:
+    // PipeWire's own loopback moves its delay by itself now and then (5.33 ms at once, measured),
+    // and a whole-window floor then fails for the rig's sake while the canceller finds the echo
+    // again within a second; there the room client makes the same pure delay and holds it.
+    std::string roomName() const override {
+        return room::serverKindFromEnvironment() == room::ServerKind::pipewire ? "pure-60" : "loopback-60";
+    }
     void SetUp() override {
         PulseDaemonTest::SetUp();
         if (HasFatalFailure()) return;
