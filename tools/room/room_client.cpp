@@ -109,6 +109,7 @@ private:
     int64_t microphoneRead_ = 0;
     int64_t loudspeakerRead_ = 0;
     int64_t burstAt_ = -1;       // echo-stream sample the burst starts at
+    int64_t dryAt_ = -1;         // loudspeaker sample at which the echo stream last ran dry
     int64_t listeningFrom_ = 0;  // microphone sample heard_[0] is
     size_t listened_ = 0;
     int status_ = 0;
@@ -306,6 +307,7 @@ bool RoomClient::topUp() {
     const int64_t queued = (timing->write_index - timing->read_index) / static_cast<int64_t>(sizeof(float));
     if (queued >= static_cast<int64_t>(leadSamples / 2)) return false;
     write(silence_.data(), leadSamples - static_cast<size_t>(std::max<int64_t>(queued, 0)));
+    if (dryAt_ < 0) dryAt_ = loudspeakerRead_;
     return true;
 }
 
@@ -334,6 +336,8 @@ void RoomClient::findBurst() {
 
 void RoomClient::placeEcho() {
     const bool first = !path_.placed();
+    const int64_t dryAt = dryAt_;
+    dryAt_ = -1;
     const int64_t ahead = written_ - loudspeakerRead_;
     path_.placeEcho(placement_.offset(ahead));
     stage_ = Stage::placed;
@@ -342,7 +346,9 @@ void RoomClient::placeEcho() {
                      room_.delayMs, placement_.delayMs(ahead));
     }
     if (!first) {
-        std::fprintf(stderr, "mivo-room: the echo stream ran dry; echo placed again\n");
+        // In the loudspeaker's own time, to tell one at the start from one while the echo is judged.
+        std::fprintf(stderr, "mivo-room: the echo stream ran dry at %.2f s; echo placed again at %.2f s\n",
+                     static_cast<double>(dryAt) / rate, static_cast<double>(loudspeakerRead_) / rate);
         return;
     }
     std::printf("ready delay_ms=%.3f floor_ms=%.3f kind=client\n", placement_.delayMs(ahead), placement_.floorMs(ahead));
