@@ -109,7 +109,8 @@ private:
     int64_t microphoneRead_ = 0;
     int64_t loudspeakerRead_ = 0;
     int64_t burstAt_ = -1;       // echo-stream sample the burst starts at
-    int64_t dryAt_ = -1;         // loudspeaker sample at which the echo stream last ran dry
+    bool dry_ = false;             // ran dry since the echo was last placed
+    double dryAfterOnset_ = -1.0;  // when, in seconds after the loudspeaker first sounded
     int64_t listeningFrom_ = 0;  // microphone sample heard_[0] is
     size_t listened_ = 0;
     int status_ = 0;
@@ -307,7 +308,8 @@ bool RoomClient::topUp() {
     const int64_t queued = (timing->write_index - timing->read_index) / static_cast<int64_t>(sizeof(float));
     if (queued >= static_cast<int64_t>(leadSamples / 2)) return false;
     write(silence_.data(), leadSamples - static_cast<size_t>(std::max<int64_t>(queued, 0)));
-    if (dryAt_ < 0) dryAt_ = loudspeakerRead_;
+    if (!dry_) dryAfterOnset_ = path_.secondsSinceOnset();
+    dry_ = true;
     return true;
 }
 
@@ -336,8 +338,7 @@ void RoomClient::findBurst() {
 
 void RoomClient::placeEcho() {
     const bool first = !path_.placed();
-    const int64_t dryAt = dryAt_;
-    dryAt_ = -1;
+    dry_ = false;
     const int64_t ahead = written_ - loudspeakerRead_;
     path_.placeEcho(placement_.offset(ahead));
     stage_ = Stage::placed;
@@ -346,9 +347,10 @@ void RoomClient::placeEcho() {
                      room_.delayMs, placement_.delayMs(ahead));
     }
     if (!first) {
-        // In the loudspeaker's own time, to tell one at the start from one while the echo is judged.
+        // From the loudspeaker's first sound (the far end's, in a session), to tell one before a
+        // session from one inside it; -1: before any sound.
         std::fprintf(stderr, "mivo-room: the echo stream ran dry at %.2f s; echo placed again at %.2f s\n",
-                     static_cast<double>(dryAt) / rate, static_cast<double>(loudspeakerRead_) / rate);
+                     dryAfterOnset_, path_.secondsSinceOnset());
         return;
     }
     std::printf("ready delay_ms=%.3f floor_ms=%.3f kind=client\n", placement_.delayMs(ahead), placement_.floorMs(ahead));
