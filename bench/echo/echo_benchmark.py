@@ -305,8 +305,7 @@ class Bench:
         silence = self.path("silence.raw")
         np.zeros(int((seconds + 2.0) * 48000), dtype=np.int16).tofile(silence)
         out = self.recorder("room.monitor", seconds + 2.0, "plain-client")
-        far = self.children.start([self.probe, "play", "--device", "speaker", "--file", silence], self.server.env,
-                                  "silent player", stderr=subprocess.PIPE)
+        far = self.player("speaker", silence, name="silent player")
         try:
             time.sleep(0.5)
             before, wall = cpu_ticks(out.pid) + cpu_ticks(far.pid), time.monotonic()
@@ -357,7 +356,7 @@ class Bench:
             out = self.recorder("ec_source", timeline.session + 3.0, "ec-" + system)
             time.sleep(0.3)
             before, wall = self.server.ticks(), time.monotonic()
-            far = self.far_player("ec_sink", tracks, pause)
+            far = self.player("ec_sink", tracks["paths"]["far_raw"], pause)
             near = self.paplay("room", tracks["paths"]["near_wav"], "near-end paplay")
             self.finish_player(far, timeline.session + 15)
             self.finish_player(near, timeline.session + 15)
@@ -371,11 +370,11 @@ class Bench:
                  "plain_ms_per_s": 1000 * plain_rate}
         return mic, analysis.read_raw(out_files[0]), room_state, extra
 
-    def far_player(self, device, tracks, pause):
-        command = [self.probe, "play", "--device", device, "--file", tracks["paths"]["far_raw"]]
+    def player(self, device, raw_file, pause=None, name="far-end player"):
+        command = [self.probe, "play", "--device", device, "--file", raw_file]
         if pause:
             command += ["--pause-at", f"{pause[0]:.3f}", "--pause-ms", f"{pause[1]:.0f}"]
-        return self.children.start(command, self.server.env, "far-end player", stderr=subprocess.PIPE)
+        return self.children.start(command, self.server.env, name, stderr=subprocess.PIPE)
 
     def plain_streams_rate(self, tracks, seconds=4.0):
         """The server's CPU (s per s) with the session's own streams and no canceller: the far end
@@ -384,7 +383,7 @@ class Bench:
         to the server's rate is the same on both sides of the difference."""
         truth = self.start_truth(seconds + 1.5)
         out = self.recorder("room.monitor", seconds + 2.0, "plain")
-        streams = [self.far_player("speaker", tracks, None),
+        streams = [self.player("speaker", tracks["paths"]["far_raw"]),
                    self.paplay("room", tracks["paths"]["near_wav"], "near-end paplay")]
         try:
             time.sleep(0.5)
