@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -75,6 +76,21 @@ TEST_P(PrivateServerTest, KilledLikeACrashItLeavesNothingRunningEither) {
     EXPECT_FALSE(daemon.running());
     EXPECT_NE(daemon.pactl("info"), 0);
     for (pid_t pid : started) EXPECT_FALSE(alive(pid)) << "process " << pid << " outlived the kill";
+}
+
+// A test that failed while the server was frozen still ends at once: the loopback room's echo path
+// is taken down by a server that answers again.
+TEST_P(PrivateServerTest, StoppedWhileFrozenItEndsAtOnceAndLeavesNothingRunning) {
+    auto daemon = std::make_unique<PrivatePulseDaemon>("loopback-60");
+    std::string failure;
+    ASSERT_TRUE(daemon->start(&failure)) << failure;
+    const std::vector<pid_t> started = daemon->processes();
+    daemon->freeze();
+    const auto begin = std::chrono::steady_clock::now();
+    daemon.reset();
+    const auto took = std::chrono::steady_clock::now() - begin;
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+    for (pid_t pid : started) EXPECT_FALSE(alive(pid)) << "process " << pid << " outlived its server";
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, PrivateServerTest, ::testing::Values("pulseaudio", "pipewire"),

@@ -348,8 +348,9 @@ void PrivateSoundServer::thaw() {
 }
 
 void PrivateSoundServer::stop() {
-    stopRoom();
+    // A loopback room unloads its module as it stops, which a frozen server would not answer.
     thaw();
+    stopRoom();
     for (auto it = children_.rbegin(); it != children_.rend(); ++it) {
         if (it->pid > 0) ::kill(it->pid, SIGTERM);
     }
