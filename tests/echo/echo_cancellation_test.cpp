@@ -1,7 +1,7 @@
 // Echo cancellation end to end: the library on the real platform, in a private daemon's virtual
 // rooms (tools/room/rooms.conf): by default module-loopback brings whatever the library plays
-// back into the microphone 60 ms later at full level (on PipeWire the room client does); the quiet and the reverberant rooms hold the
-// canceller to a floor that it passes and a bypassed one does not.
+// back into the microphone 60 ms later at full level (on PipeWire the room client does); the quiet
+// and the reverberant rooms hold the canceller to a floor that it passes and a bypassed one does not.
 //
 // Far-end speech is played through the library's C interface; room.monitor (the microphone) is
 // also recorded directly by a plain client at the same time. Both are cut by arrival time, so no

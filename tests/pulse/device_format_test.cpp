@@ -46,32 +46,14 @@ struct FoundTone {
     double rest = 0.0;
 };
 
-double medianOf(std::vector<double> values) {
-    if (values.empty()) return 0.0;
-    std::nth_element(values.begin(), values.begin() + static_cast<long>(values.size() / 2), values.end());
-    return values[values.size() / 2];
-}
-
 FoundTone findTone(const std::vector<int16_t>& samples) {
     FoundTone found;
     for (double frequency = 900.0; frequency <= 1100.0; frequency += 1.0) {
         const double amplitude = toneAmplitude(samples.data(), samples.size(), frequency, 16000.0) / 32768.0;
-        if (amplitude > found.amplitude) {
-            found.frequency = frequency;
-            found.amplitude = amplitude;
-        }
+        if (amplitude > found.amplitude) found = {frequency, amplitude};
     }
-    constexpr size_t block = 320;
-    std::vector<double> amplitudes;
-    std::vector<double> rests;
-    for (size_t at = 0; at + block <= samples.size(); at += block) {
-        const double amplitude = toneAmplitude(samples.data() + at, block, found.frequency, 16000.0) / 32768.0;
-        const double level = rms(samples.data() + at, block) / 32768.0;
-        amplitudes.push_back(amplitude);
-        rests.push_back(std::sqrt(std::max(0.0, level * level - amplitude * amplitude / 2)));
-    }
-    found.amplitude = medianOf(amplitudes);
-    found.rest = medianOf(rests);
+    found.amplitude = typicalToneAmplitude(samples.data(), samples.size(), found.frequency, 16000.0) / 32768.0;
+    found.rest = typicalRestBesideTone(samples.data(), samples.size(), found.frequency, 16000.0) / 32768.0;
     return found;
 }
 

@@ -329,14 +329,22 @@ double toneAmplitude(const int16_t* samples, size_t count, double frequency, dou
     return amplitudeOf(samples, count, frequency, rate);
 }
 
+// The median over 20 ms blocks of what `measure(block start, block length)` gives.
+template <typename Measure>
+static double typicalOverBlocks(size_t count, double rate, Measure measure) {
+    const auto block = static_cast<size_t>(rate / 50.0);
+    if (count < block) return measure(0, count);
+    std::vector<double> values;
+    for (size_t at = 0; at + block <= count; at += block) values.push_back(measure(at, block));
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+}
+
 template <typename Sample>
 static double typicalAmplitudeOf(const Sample* samples, size_t count, double frequency, double rate) {
-    const auto block = static_cast<size_t>(rate / 50.0);
-    if (count < block) return amplitudeOf(samples, count, frequency, rate);
-    std::vector<double> levels;
-    for (size_t at = 0; at + block <= count; at += block) levels.push_back(amplitudeOf(samples + at, block, frequency, rate));
-    std::nth_element(levels.begin(), levels.begin() + levels.size() / 2, levels.end());
-    return levels[levels.size() / 2];
+    return typicalOverBlocks(count, rate, [&](size_t at, size_t length) {
+        return amplitudeOf(samples + at, length, frequency, rate);
+    });
 }
 
 double typicalToneAmplitude(const float* samples, size_t count, double frequency, double rate) {
@@ -344,6 +352,14 @@ double typicalToneAmplitude(const float* samples, size_t count, double frequency
 }
 double typicalToneAmplitude(const int16_t* samples, size_t count, double frequency, double rate) {
     return typicalAmplitudeOf(samples, count, frequency, rate);
+}
+
+double typicalRestBesideTone(const int16_t* samples, size_t count, double frequency, double rate) {
+    return typicalOverBlocks(count, rate, [&](size_t at, size_t length) {
+        const double amplitude = amplitudeOf(samples + at, length, frequency, rate);
+        const double level = rmsOf(samples + at, length);
+        return std::sqrt(std::max(0.0, level * level - amplitude * amplitude / 2));
+    });
 }
 
 long bestOffset(const std::vector<float>& haystack, const std::vector<float>& needle, double* correlation) {

@@ -156,6 +156,8 @@ double toneAmplitude(const int16_t* samples, size_t count, double frequency, dou
 // a test's own player or recorder (a phase jump) spoils one block, not the whole measurement.
 double typicalToneAmplitude(const float* samples, size_t count, double frequency, double rate);
 double typicalToneAmplitude(const int16_t* samples, size_t count, double frequency, double rate);
+// What else sounds beside that tone (RMS of the rest), likewise in most 20 ms blocks.
+double typicalRestBesideTone(const int16_t* samples, size_t count, double frequency, double rate);
 // The offset of `needle` in `haystack` where they correlate best (normalised); -1 if none fits.
 // Costs haystack x needle: keep the needle short (a distinctive head of the signal).
 long bestOffset(const std::vector<float>& haystack, const std::vector<float>& needle, double* correlation = nullptr);
