@@ -159,4 +159,8 @@ inline void joinIfNeeded(std::jthread& thread) {
     if (thread.joinable()) thread.join();
 }
 
+// A write's two steps as the call log names them.
+inline std::string bufferOf(int64_t frames) { return "makePCMBuffer 48000/1 " + std::to_string(frames); }
+inline std::string scheduleOf(int64_t frames) { return "player.scheduleBuffer " + std::to_string(frames); }
+
 }  // namespace mivo::testing::playback
