@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -136,6 +137,37 @@ TEST(WebRtcVoiceProcessorTest, CancelsAReverberantEchoFromItsFirstArrival) {
     const auto metrics = canceller.processor->metrics();
     ASSERT_TRUE(metrics.roomDelaySamples.has_value());
     EXPECT_NEAR(*metrics.roomDelaySamples, 20 * 16 + 10, 4);
+}
+
+// One frame of the microphone with one bad sample, and what comes out from then on.
+struct OneBadSample {
+    Canceller& canceller;
+    float sample;
+    int frames = 0;
+    int nonFinite = 0;
+    void reference(const float* frame) { canceller.reference(frame); }
+    void capture(float* frame, const CaptureTiming& timing) {
+        if (frames++ == 1) frame[17] = sample;
+        canceller.capture(frame, timing);
+        for (uint32_t i = 0; i < voiceFrameLength; ++i) nonFinite += std::isfinite(frame[i]) ? 0 : 1;
+    }
+};
+
+TEST(WebRtcVoiceProcessorTest, OneGarbageSampleFromTheMicrophoneDoesNotStopTheCancelling) {
+    // A float device can deliver a sample that is not a number, or far beyond full scale: kept,
+    // it stays in the delay finder's sums for good, and the echo is taken out by 20 dB at best from then on.
+    for (const float sample : {std::numeric_limits<float>::quiet_NaN(), 3e38f}) {
+        Canceller canceller = makeCanceller();
+        ASSERT_TRUE(canceller.processor);
+        Room room(16);
+        room.run(canceller, 3.0);
+        ASSERT_GE(canceller.measure(room, 1.0), 25.0);
+        OneBadSample bad{canceller, sample};
+        room.run(bad, 1.0);
+        EXPECT_EQ(bad.nonFinite, 0) << sample;
+        const auto seconds = canceller.measureEachSecond(room, 3);
+        EXPECT_GE(*std::min_element(seconds.begin(), seconds.end()), 25.0) << sample << ": " << list(seconds);
+    }
 }
 
 TEST(WebRtcVoiceProcessorTest, SetsUpTheCancellerAsAsked) {

@@ -1,6 +1,7 @@
 #include "platform/pulse/webrtc_voice_processor.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "platform/pulse/webrtc_config_keys.h"
 
@@ -17,6 +18,18 @@ constexpr int compressionGainDb = 3;
 constexpr uint32_t talkHangoverFrames = 30;
 
 const webrtc::StreamConfig voiceStream(static_cast<int>(voiceRate), 1, false);
+
+// Far beyond any microphone's full scale (1): a sample like this, or one that is not a number,
+// is the device's garbage, and its energy would stay in the delay finder's and the canceller's
+// sums for good.
+constexpr float saneLimit = 16.0f;
+
+void keepSaneSamples(float* frame) {
+    for (uint32_t i = 0; i < voiceFrameLength; ++i) {
+        if (std::isnan(frame[i])) frame[i] = 0.0f;
+        frame[i] = std::clamp(frame[i], -saneLimit, saneLimit);
+    }
+}
 
 }  // namespace
 
@@ -72,6 +85,7 @@ void WebRtcVoiceProcessor::analyzeRender(const float* frame) {
 }
 
 void WebRtcVoiceProcessor::processVoice(float* frame, const CaptureTiming& timing, bool gainControl) {
+    keepSaneSamples(frame);
     if (gainControl != gainControl_) {
         // Its state was made at creation: switching it back on sets it up again, allocating nothing.
         processing_->gain_control()->Enable(gainControl);
