@@ -170,6 +170,50 @@ TEST(WebRtcVoiceProcessorTest, OneGarbageSampleFromTheMicrophoneDoesNotStopTheCa
     }
 }
 
+// Far end and its echo for 3 s, then the near end alone for 2 s: how much of the near end's
+// last second comes out, in dB. `spoil` puts a sample that is not a number into the reference
+// while the far end talks: from outside, the only way into the canceller's state, which its own
+// arithmetic on an exact echo also spoils now and then (seen live: silence for the rest of the run).
+double nearEndKept(WebRtcVoiceProcessor& processor, bool spoil) {
+    Talker far(41, renderRate, true);
+    Talker nearEnd(43, voiceRate, false);
+    std::vector<float> render(renderFrameLength);
+    std::vector<float> echo;
+    std::vector<float> frame(voiceFrameLength);
+    CaptureTiming timing;
+    timing.known = true;
+    timing.renderLeadMicroseconds = 20000;
+    double in = 0.0;
+    double out = 0.0;
+    for (int f = 0; f < 500; ++f) {
+        const bool farTalks = f < 300;
+        for (float& v : render) v = farTalks ? far.next() : 0.0f;
+        if (spoil && f == 200) render[5] = std::numeric_limits<float>::quiet_NaN();
+        processor.analyzeRender(render.data());
+        for (uint32_t i = 0; i < voiceFrameLength; ++i) {
+            // The echo: every third sample of what played 40 ms before, at half the level.
+            echo.push_back(farTalks ? 0.5f * render[3 * i] : 0.0f);
+            frame[i] = f >= 300 ? nearEnd.next() : (echo.size() > 640 ? echo[echo.size() - 641] : 0.0f);
+        }
+        const bool measuring = f >= 400;
+        if (measuring) for (float v : frame) in += double{v} * v;
+        processor.processVoice(frame.data(), timing, true);
+        if (measuring) for (float v : frame) out += double{v} * v;
+    }
+    return 10.0 * std::log10(std::max(out, 1e-20) / std::max(in, 1e-20));
+}
+
+TEST(WebRtcVoiceProcessorTest, ACancellerThatWentDeafStartsAgainAndTheTalkerIsHeard) {
+    for (const bool spoil : {false, true}) {
+        Canceller canceller = makeCanceller();
+        ASSERT_TRUE(canceller.processor);
+        const double kept = nearEndKept(*canceller.processor, spoil);
+        EXPECT_GT(kept, -10.0) << (spoil ? "spoiled" : "healthy");
+        // A healthy canceller is never started again.
+        EXPECT_EQ(canceller.processor->restarts(), spoil ? 1u : 0u);
+    }
+}
+
 TEST(WebRtcVoiceProcessorTest, SetsUpTheCancellerAsAsked) {
     // Options go to the canceller through webrtc::Config, whose keys are addresses inside the
     // library: asked for the extended filter, a canceller must really have it.

@@ -126,7 +126,8 @@ public:
             std::ostringstream line;
             line << frames_ / 100 << " s: canceller ERLE " << metrics.echoReturnLossEnhancementDb << " dB, delay median "
                  << metrics.delayMedianMs << " ms, room delay "
-                 << (metrics.roomDelaySamples ? *metrics.roomDelaySamples : -99999) << " samples\n";
+                 << (metrics.roomDelaySamples ? *metrics.roomDelaySamples : -99999) << " samples, restarts "
+                 << processor_->restarts() << "\n";
             report_ += line.str();
         }
     }

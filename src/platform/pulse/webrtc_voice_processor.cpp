@@ -24,6 +24,21 @@ const webrtc::StreamConfig voiceStream(static_cast<int>(voiceRate), 1, false);
 // sums for good.
 constexpr float saneLimit = 16.0f;
 
+// A canceller whose state took in a value that is not a number puts out exact silence from then
+// on, the talker too (seen once in a live session with a full-level echo, from its own arithmetic
+// as far as can be told). A healthy one passes a talker through once the far end was quiet this long...
+constexpr uint32_t quietFarEndFrames = 50;
+// ... and never silences all of them for this long: it starts again then.
+constexpr uint32_t deafLimitFrames = 20;
+// A talker in the microphone: -50 dBFS mean square.
+constexpr double talkerMeanSquare = 1e-5;
+
+double meanSquareOf(const float* frame) {
+    double sum = 0.0;
+    for (uint32_t i = 0; i < voiceFrameLength; ++i) sum += double{frame[i]} * frame[i];
+    return sum / voiceFrameLength;
+}
+
 void keepSaneSamples(float* frame) {
     for (uint32_t i = 0; i < voiceFrameLength; ++i) {
         if (std::isnan(frame[i])) frame[i] = 0.0f;
@@ -93,6 +108,8 @@ void WebRtcVoiceProcessor::processVoice(float* frame, const CaptureTiming& timin
     }
     const float* reference = alignment_.referenceFor(frame, timing);
     std::copy(reference, reference + voiceFrameLength, reference_.begin());
+    const bool farEndSounds = std::any_of(reference_.begin(), reference_.end(), [](float v) { return v != 0.0f; });
+    framesSinceReference_ = farEndSounds ? 0 : std::min(framesSinceReference_ + 1, quietFarEndFrames);
     const float* referenceIn[] = {reference_.data()};
     float* referenceOut[] = {reference_.data()};
     processing_->ProcessReverseStream(referenceIn, voiceStream, voiceStream, referenceOut);
@@ -105,9 +122,25 @@ void WebRtcVoiceProcessor::processVoice(float* frame, const CaptureTiming& timin
                                                                      : webrtc::EchoCancellation::kModerateSuppression);
         gentleSuppression_ = talk;
     }
+    const bool farEndQuiet = framesSinceReference_ >= quietFarEndFrames;
+    const bool talkerHeard = meanSquareOf(frame) > talkerMeanSquare;
     float* channels[] = {frame};
     processing_->ProcessStream(channels, voiceStream, voiceStream, channels);
+    const bool silent = std::all_of(frame, frame + voiceFrameLength, [](float v) { return v == 0.0f; });
+    deafFrames_ = farEndQuiet && talkerHeard && silent ? deafFrames_ + 1 : 0;
+    if (deafFrames_ >= deafLimitFrames) restartCanceller();
     framesSinceTalk_ = processing_->voice_detection()->stream_has_voice() ? 0 : std::min(framesSinceTalk_ + 1, talkHangoverFrames);
+}
+
+// From the handles made at creation: nothing is allocated. The noise suppressor after it took in
+// what the canceller put out.
+void WebRtcVoiceProcessor::restartCanceller() {
+    processing_->echo_cancellation()->Enable(false);
+    processing_->echo_cancellation()->Enable(true);
+    processing_->noise_suppression()->Enable(false);
+    processing_->noise_suppression()->Enable(true);
+    deafFrames_ = 0;
+    ++restarts_;
 }
 
 void WebRtcVoiceProcessor::noteDiscontinuity(Discontinuity discontinuity) {

@@ -43,9 +43,12 @@ public:
 
     // On the thread that processes, between frames: for tests and offline runs.
     Metrics metrics();
+    // How often the canceller started again after it had gone deaf.
+    uint32_t restarts() const { return restarts_; }
 
 private:
     explicit WebRtcVoiceProcessor(webrtc::AudioProcessing* processing);
+    void restartCanceller();
 
     std::unique_ptr<webrtc::AudioProcessing> processing_;
     ReferenceDownsampler downsampler_;
@@ -55,6 +58,9 @@ private:
     bool gainControl_ = true;
     bool gentleSuppression_ = true;
     uint32_t framesSinceTalk_ = 0;
+    uint32_t framesSinceReference_ = 0;
+    uint32_t deafFrames_ = 0;
+    uint32_t restarts_ = 0;
 };
 
 }  // namespace mivo::platform::pulse
