@@ -25,8 +25,8 @@ const webrtc::StreamConfig voiceStream(static_cast<int>(voiceRate), 1, false);
 constexpr float saneLimit = 16.0f;
 
 // A canceller whose state took in a value that is not a number puts out exact silence from then
-// on, the talker too (seen once in a live session with a full-level echo, from its own arithmetic
-// as far as can be told). A healthy one passes a talker through once the far end was quiet this long...
+// on, the talker too (seen once in a live session with a full-level echo; where the value came
+// from was not found). A healthy one passes a talker through once the far end was quiet this long...
 constexpr uint32_t quietFarEndFrames = 50;
 // ... and never silences all of them for this long: it starts again then.
 constexpr uint32_t deafLimitFrames = 20;
