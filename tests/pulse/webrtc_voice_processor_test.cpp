@@ -172,8 +172,8 @@ TEST(WebRtcVoiceProcessorTest, OneGarbageSampleFromTheMicrophoneDoesNotStopTheCa
 
 // Far end and its echo for 3 s, then the near end alone for 2 s: how much of the near end's
 // last second comes out, in dB. `spoil` puts a sample that is not a number into the reference
-// while the far end talks: from outside, the only way into the canceller's state, which its own
-// arithmetic on an exact echo also spoils now and then (seen live: silence for the rest of the run).
+// while the far end talks: from outside, the only way into the canceller's state. A live session
+// once ended in the same state (silence for the rest of the run), from a cause not found.
 double nearEndKept(WebRtcVoiceProcessor& processor, bool spoil) {
     Talker far(41, renderRate, true);
     Talker nearEnd(43, voiceRate, false);
