@@ -38,6 +38,8 @@ public:
 
     // Samples from the loudspeaker to the microphone, as measured; none until the echo was heard.
     std::optional<int32_t> roomDelay() const;
+    // Frames since the far end last sounded in the reference.
+    uint32_t framesSinceFarEnd() const { return finder_.framesSinceReference(); }
     // Capture samples the reference would have come too late for (the render ran too little ahead).
     uint64_t lateFrames() const { return lateFrames_; }
 

@@ -23,6 +23,8 @@ public:
     int32_t echoLag() const { return lag_; }
     // How clearly the capture repeats the reference at that lag (normalised correlation, 0..1).
     float clarity() const { return clarity_; }
+    // Frames since the reference last had sound.
+    uint32_t framesSinceReference() const { return framesSinceReference_; }
     void reset();
     // Forgets what was gathered but keeps the lag until the echo is found again: after the
     // reference was moved by an estimate, what came before and after no longer line up alike.

@@ -33,17 +33,15 @@ constexpr uint32_t deafLimitFrames = 20;
 // A talker in the microphone: -50 dBFS mean square.
 constexpr double talkerMeanSquare = 1e-5;
 
-double meanSquareOf(const float* frame) {
+// Returns the frame's mean square, once it is sane.
+double keepSaneSamples(float* frame) {
     double sum = 0.0;
-    for (uint32_t i = 0; i < voiceFrameLength; ++i) sum += double{frame[i]} * frame[i];
-    return sum / voiceFrameLength;
-}
-
-void keepSaneSamples(float* frame) {
     for (uint32_t i = 0; i < voiceFrameLength; ++i) {
         if (std::isnan(frame[i])) frame[i] = 0.0f;
         frame[i] = std::clamp(frame[i], -saneLimit, saneLimit);
+        sum += double{frame[i]} * frame[i];
     }
+    return sum / voiceFrameLength;
 }
 
 }  // namespace
@@ -100,7 +98,7 @@ void WebRtcVoiceProcessor::analyzeRender(const float* frame) {
 }
 
 void WebRtcVoiceProcessor::processVoice(float* frame, const CaptureTiming& timing, bool gainControl) {
-    keepSaneSamples(frame);
+    const bool talkerHeard = keepSaneSamples(frame) > talkerMeanSquare;
     if (gainControl != gainControl_) {
         // Its state was made at creation: switching it back on sets it up again, allocating nothing.
         processing_->gain_control()->Enable(gainControl);
@@ -108,8 +106,6 @@ void WebRtcVoiceProcessor::processVoice(float* frame, const CaptureTiming& timin
     }
     const float* reference = alignment_.referenceFor(frame, timing);
     std::copy(reference, reference + voiceFrameLength, reference_.begin());
-    const bool farEndSounds = std::any_of(reference_.begin(), reference_.end(), [](float v) { return v != 0.0f; });
-    framesSinceReference_ = farEndSounds ? 0 : std::min(framesSinceReference_ + 1, quietFarEndFrames);
     const float* referenceIn[] = {reference_.data()};
     float* referenceOut[] = {reference_.data()};
     processing_->ProcessReverseStream(referenceIn, voiceStream, voiceStream, referenceOut);
@@ -122,12 +118,11 @@ void WebRtcVoiceProcessor::processVoice(float* frame, const CaptureTiming& timin
                                                                      : webrtc::EchoCancellation::kModerateSuppression);
         gentleSuppression_ = talk;
     }
-    const bool farEndQuiet = framesSinceReference_ >= quietFarEndFrames;
-    const bool talkerHeard = meanSquareOf(frame) > talkerMeanSquare;
     float* channels[] = {frame};
     processing_->ProcessStream(channels, voiceStream, voiceStream, channels);
-    const bool silent = std::all_of(frame, frame + voiceFrameLength, [](float v) { return v == 0.0f; });
-    deafFrames_ = farEndQuiet && talkerHeard && silent ? deafFrames_ + 1 : 0;
+    const bool deaf = talkerHeard && alignment_.framesSinceFarEnd() >= quietFarEndFrames &&
+                      std::all_of(frame, frame + voiceFrameLength, [](float v) { return v == 0.0f; });
+    deafFrames_ = deaf ? deafFrames_ + 1 : 0;
     if (deafFrames_ >= deafLimitFrames) restartCanceller();
     framesSinceTalk_ = processing_->voice_detection()->stream_has_voice() ? 0 : std::min(framesSinceTalk_ + 1, talkHangoverFrames);
 }

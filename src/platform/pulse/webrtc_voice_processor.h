@@ -58,7 +58,6 @@ private:
     bool gainControl_ = true;
     bool gentleSuppression_ = true;
     uint32_t framesSinceTalk_ = 0;
-    uint32_t framesSinceReference_ = 0;
     uint32_t deafFrames_ = 0;
     uint32_t restarts_ = 0;
 };
