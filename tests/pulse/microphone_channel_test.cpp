@@ -95,5 +95,22 @@ TEST(MicrophoneChannelTest, NotANumberNeverMovesTheChoice) {
     for (uint32_t c : feeder.feed({0.3f, std::nanf("")}, 4.0)) ASSERT_EQ(c, 0u);
 }
 
+// One garbage frame on the chosen channel, then the talker moves to the other one: the choice must
+// follow about as soon as it does without the garbage, not stay where the garbage was.
+TEST(MicrophoneChannelTest, GarbageOnTheChosenChannelDoesNotPinTheChoice) {
+    Feeder clean(2);
+    clean.feed({0.3f, 0.0f}, 2.0);
+    const int movedWhenClean = firstChoiceOf(clean.feed({0.0f, 0.3f}, 15.0), 1);
+    ASSERT_GE(movedWhenClean, 0);
+    for (float garbage : {std::nanf(""), INFINITY, 3e38f}) {
+        Feeder feeder(2);
+        ASSERT_EQ(feeder.feed({0.3f, 0.0f}, 2.0).back(), 0u);
+        feeder.feed({garbage, 0.0f}, 0.01);
+        const int moved = firstChoiceOf(feeder.feed({0.0f, 0.3f}, 15.0), 1);
+        EXPECT_GE(moved, 0) << "garbage " << garbage << " pinned the choice";
+        EXPECT_LE(moved, movedWhenClean + 50) << "garbage " << garbage;
+    }
+}
+
 }  // namespace
 }  // namespace mivo::platform::pulse

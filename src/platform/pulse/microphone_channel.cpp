@@ -1,8 +1,22 @@
 #include "platform/pulse/microphone_channel.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace mivo::platform::pulse {
+
+namespace {
+
+// A device's garbage would stay in a channel's long-window energy for good (not a number) or for
+// minutes (far beyond full scale), and pin the choice to that channel or away from it. Loudness is
+// all the choice compares, so nothing counts for more than full scale.
+double saneSquare(float sample) {
+    if (std::isnan(sample)) return 0.0;
+    const double clamped = std::clamp(static_cast<double>(sample), -1.0, 1.0);
+    return clamped * clamped;
+}
+
+}  // namespace
 
 void MicrophoneChannelChoice::prepare(uint32_t channelCount, uint32_t framesPerSecond) {
     energy_.assign(std::max<uint32_t>(channelCount, 1), 0.0);
@@ -24,7 +38,7 @@ uint32_t MicrophoneChannelChoice::choose(const float* const* channels, uint32_t 
     const double weight = 1.0 / static_cast<double>(std::min(heardFrames_ + 1, windowFrames_));
     for (uint32_t c = 0; c < count; ++c) {
         double sum = 0.0;
-        for (uint32_t i = 0; i < frames; ++i) sum += static_cast<double>(channels[c][i]) * channels[c][i];
+        for (uint32_t i = 0; i < frames; ++i) sum += saneSquare(channels[c][i]);
         const double meanSquare = sum / frames;
         frameEnergy_[c] = meanSquare;
         loudestFrame = std::max(loudestFrame, meanSquare);
