@@ -121,6 +121,22 @@ TEST(EchoDelayFinderTest, TakesTheFirstArrivalRatherThanTheStrongest) {
     }
 }
 
+TEST(EchoDelayFinderTest, TakesTheFirstArrivalWhenTheStrongestFallsBetweenCoarseLags) {
+    // The finder looks at 4 kHz first: a reflection half-way between two of its lags peaks at both,
+    // and the weak direct path in front of it and three other reflections must still be found.
+    for (uint32_t seed : {7u, 11u}) {
+        EchoDelayFinder finder;
+        Echo echo(seed, true);
+        const std::vector<Echo::Tap> room = {{samples(20.0), 0.13f}, {samples(45.0) + 2, 0.5f}, {samples(61.0) + 2, 0.22f},
+                                             {samples(83.0), 0.17f}, {samples(100.0), 0.17f}};
+        echo.run(finder, room, 3.0);
+        for (int second = 0; second < 5; ++second) {
+            EXPECT_NEAR(finder.echoLag(), samples(20.0), 1) << "talker " << seed << ", after " << second + 3 << " s";
+            echo.run(finder, room, 1.0);
+        }
+    }
+}
+
 TEST(EchoDelayFinderTest, FollowsADriftingEchoToTheSample) {
     // One sample later every half second: 125 ppm over a second, faster than clocks drift.
     EchoDelayFinder finder;

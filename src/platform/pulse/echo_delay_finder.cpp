@@ -206,12 +206,22 @@ int32_t EchoDelayFinder::firstArrival() {
     auto first = static_cast<int32_t>(peakOf(residual_));
     if (zero <= 0.0f) return first;
     float strongest = 0.0f;
-    for (uint32_t k = 0; k < arrivalsTaken; ++k) {
+    // The strongest arrival, when it falls between two coarse lags, peaks at both and is taken out
+    // in two goes: the second go does not count as another arrival, or a weak direct path behind
+    // a strong reflection and a few others is found in some looks only.
+    int32_t strongestAt = -1;
+    bool splitTaken = false;
+    uint32_t arrivals = 0;
+    for (uint32_t peel = 0; peel <= arrivalsTaken && arrivals < arrivalsTaken; ++peel) {
         const auto at = static_cast<int32_t>(peakOf(residual_));
         const float amplitude = residual_[static_cast<size_t>(at)] / zero;
-        if (k == 0) strongest = std::fabs(amplitude);
-        if (std::fabs(amplitude) < arrivalShare * strongest) break;
+        if (peel == 0) strongest = amplitude, strongestAt = at;
+        if (std::fabs(amplitude) < arrivalShare * std::fabs(strongest)) break;
         first = std::min(first, at);
+        const bool split = !splitTaken && peel > 0 && std::abs(at - strongestAt) == 1 &&
+                           (amplitude > 0.0f) == (strongest > 0.0f);
+        splitTaken = splitTaken || split;
+        if (!split) ++arrivals;
         const int32_t from = std::max(at - static_cast<int32_t>(spreadLags) + 1, 0);
         const int32_t to = std::min(at + static_cast<int32_t>(spreadLags), static_cast<int32_t>(coarseLags));
         for (int32_t lag = from; lag < to; ++lag) {
