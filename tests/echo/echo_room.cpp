@@ -43,14 +43,6 @@ std::vector<double> toCaptureRate(const std::vector<float>& input) {
 
 }  // namespace
 
-double meanSquare(const std::vector<double>& samples, size_t begin, size_t end) {
-    end = std::min(end, samples.size());
-    if (begin >= end) return 0.0;
-    double total = 0.0;
-    for (size_t i = begin; i < end; ++i) total += samples[i] * samples[i];
-    return total / static_cast<double>(end - begin);
-}
-
 Clock::time_point after(Clock::time_point base, double seconds) {
     return base + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }

@@ -14,6 +14,7 @@
 
 #include "platform/audio_platform.h"
 #include "pulse_daemon_test.h"
+#include "spoken_signal.h"
 
 namespace mivo::testing {
 
@@ -37,7 +38,6 @@ inline constexpr double nearMaxSeconds = 2.4;
 double decibels(double ratio);
 // `text` spoken by espeak-ng, trimmed of silence, at 48 kHz and -20 dBFS RMS.
 std::vector<float> speech(const std::string& text, const std::string& voice, const std::string& directory);
-double meanSquare(const std::vector<double>& samples, size_t begin, size_t end);
 Clock::time_point after(Clock::time_point base, double seconds);
 
 // 16 kHz samples with the arrival time of every read, so that parts can be cut by time.

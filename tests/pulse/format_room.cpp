@@ -19,14 +19,6 @@ namespace {
 
 using Clock = EchoSession::Clock;
 
-double meanSquare(const std::vector<double>& samples, size_t begin, size_t end) {
-    end = std::min(end, samples.size());
-    if (begin >= end) return 0.0;
-    double total = 0.0;
-    for (size_t i = begin; i < end; ++i) total += samples[i] * samples[i];
-    return total / static_cast<double>(end - begin);
-}
-
 // The first sample of the first read that arrived at or after `when`.
 size_t indexAt(const std::vector<std::pair<size_t, Clock::time_point>>& reads, Clock::time_point when,
                size_t total) {

@@ -60,4 +60,12 @@ std::vector<float> resampled(const std::vector<float>& input, double from, doubl
     return output;
 }
 
+double meanSquare(const std::vector<double>& samples, size_t begin, size_t end) {
+    end = std::min(end, samples.size());
+    if (begin >= end) return 0.0;
+    double total = 0.0;
+    for (size_t i = begin; i < end; ++i) total += samples[i] * samples[i];
+    return total / static_cast<double>(end - begin);
+}
+
 }  // namespace mivo::testing

@@ -273,25 +273,18 @@ bool ScriptedPlayerNode::complete(size_t index) {
     return fire(lock, index);
 }
 
-size_t ScriptedPlayerNode::completeAll() {
-    std::unique_lock<std::mutex> lock(state_->mutex);
-    std::vector<size_t> pending;
-    for (size_t i = 0; i < entries_.size(); ++i) {
-        if (entries_[i].info.state == BufferState::scheduled) pending.push_back(i);
-    }
-    size_t fired = 0;
-    for (size_t i : pending) fired += fire(lock, i) ? 1 : 0;
-    return fired;
-}
+size_t ScriptedPlayerNode::completeAll() { return completeIn(BufferState::scheduled); }
 
-size_t ScriptedPlayerNode::completeDropped() {
+size_t ScriptedPlayerNode::completeDropped() { return completeIn(BufferState::dropped); }
+
+size_t ScriptedPlayerNode::completeIn(BufferState state) {
     std::unique_lock<std::mutex> lock(state_->mutex);
-    std::vector<size_t> dropped;
+    std::vector<size_t> chosen;
     for (size_t i = 0; i < entries_.size(); ++i) {
-        if (entries_[i].info.state == BufferState::dropped) dropped.push_back(i);
+        if (entries_[i].info.state == state) chosen.push_back(i);
     }
     size_t fired = 0;
-    for (size_t i : dropped) fired += fire(lock, i) ? 1 : 0;
+    for (size_t i : chosen) fired += fire(lock, i) ? 1 : 0;
     return fired;
 }
 

@@ -143,6 +143,8 @@ private:
         platform::CompletionHandler spent;  // the handler once it has run, for completeAgain
     };
     bool fire(std::unique_lock<std::mutex>& lock, size_t index);
+    // Fires, oldest first, every buffer in `state` when called.
+    size_t completeIn(BufferState state);
     void dropAndWait(std::unique_lock<std::mutex>& lock);
 
     std::shared_ptr<detail::PlatformState> state_;
