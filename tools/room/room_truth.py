@@ -56,8 +56,13 @@ def bulk_delay(speaker, microphone):
     size = 1
     while size < 2 * len(speaker):
         size *= 2
-    spectrum = np.conj(np.fft.rfft(speaker, size)) * np.fft.rfft(microphone, size)
-    weighted = spectrum / np.maximum(np.abs(spectrum), 1e-30)  # phase only: a sharp peak
+    played = np.fft.rfft(speaker, size)
+    spectrum = np.conj(played) * np.fft.rfft(microphone, size)
+    # Phase only, for a sharp peak; but only where the loudspeaker played, since whitening the empty
+    # bins lifts whatever both channels share there (window edges, faint crosstalk) to a peak at 0.
+    power = np.abs(played) ** 2
+    band = power > 1e-5 * power.max()
+    weighted = np.where(band, spectrum / np.maximum(np.abs(spectrum), 1e-30), 0)
     correlation = np.fft.irfft(weighted, size)[:int(LONGEST_PATH * RATE)]
     return int(np.argmax(correlation))
 
