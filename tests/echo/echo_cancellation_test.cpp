@@ -25,7 +25,8 @@ TEST_F(EchoRoomTest, RemovesTheLoudspeakerEchoAndKeepsTheNearEndTalker) {
     const double reduction = echoReduction(session, &microphoneDb);
     // Without a loud echo at the microphone the comparison would prove nothing.
     ASSERT_GT(microphoneDb, -35.0) << "the room returned no echo";
-    EXPECT_GE(reduction, 20.0) << "echo at the microphone " << microphoneDb << " dBFS";
+    EXPECT_GE(reduction, 20.0) << "echo at the microphone " << microphoneDb << " dBFS; the room said:\n"
+                               << daemon().roomLog();
 
     // The near end alone comes through well above what is left of the echo...
     const double nearDb = decibels(session.library.meanSquareBetween(
@@ -81,7 +82,7 @@ TEST_P(EchoRoomFloorTest, ReducesTheEchoAboveTheFloorAndABypassedCancellerDoesNo
         for (double at = 0.5; at + 0.5 <= echoWindowEnd; at += 0.5) {
             steps.append(" ").append(std::to_string(std::lround(echoReductionBetween(processed, at, at + 0.5, nullptr))));
         }
-        return steps.append(" dB");
+        return steps.append(" dB; the room said:\n").append(daemon().roomLog());
     }();
 
     double bypassedMicrophoneDb = 0.0;

@@ -255,7 +255,7 @@ TEST_P(DeviceFormatEchoTest, TheEchoIsCancelledAboveTheFloor) {
         for (double at = 0.5; at + 0.5 <= echoJudgedTo; at += 0.5) {
             steps.append(" ").append(std::to_string(std::lround(session.reductionDb(at, at + 0.5, nullptr))));
         }
-        return steps.append(" dB");
+        return steps.append(" dB; the room said:\n").append(daemon().roomLog());
     }();
     // The reduction is not the capture going quiet: the near end, alone, comes through.
     const double nearDb = decibels(session.nearAmplitudeHeard() / nearAmplitude);

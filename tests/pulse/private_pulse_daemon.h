@@ -68,6 +68,9 @@ public:
 
     const std::string& directory() const { return server_.directory(); }
     std::string log() const { return server_.log(); }
+    // What the room's own client has said (where it could not place the echo, or had to place it
+    // again); empty for module-loopback's rooms.
+    std::string roomLog() const;
 
 private:
     const std::string room_;
