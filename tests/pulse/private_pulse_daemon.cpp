@@ -398,11 +398,4 @@ size_t residentKilobytes() {
     return resident * static_cast<size_t>(sysconf(_SC_PAGESIZE)) / 1024;
 }
 
-std::string PrivatePulseDaemon::roomLog() const {
-    std::ifstream file(directory() + "/mivo-room.log");
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 }  // namespace mivo::testing

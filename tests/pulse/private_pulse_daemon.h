@@ -70,7 +70,7 @@ public:
     std::string log() const { return server_.log(); }
     // What the room's own client has said (where it could not place the echo, or had to place it
     // again); empty for module-loopback's rooms.
-    std::string roomLog() const;
+    std::string roomLog() const { return server_.roomLog(); }
 
 private:
     const std::string room_;

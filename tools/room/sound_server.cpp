@@ -239,7 +239,7 @@ bool PrivateSoundServer::restartSinks() const {
 std::string PrivateSoundServer::startRoom(const std::string& roomTool, const std::string& roomsFile,
                                           const std::string& room, std::string* failure) {
     stopRoom();
-    const std::string logPath = directory_ + "/mivo-room.log";
+    const std::string logPath = roomLogPath();
     std::filesystem::remove(logPath);
     room_ = {"mivo-room", launch("mivo-room", {roomTool, "echo", "--rooms", roomsFile, "--room", room})};
     const auto deadline = Clock::now() + std::chrono::seconds(10);
@@ -384,6 +384,10 @@ std::string PrivateSoundServer::environment() const {
     }
     return lines;
 }
+
+std::string PrivateSoundServer::roomLogPath() const { return directory_ + "/mivo-room.log"; }
+
+std::string PrivateSoundServer::roomLog() const { return readAll(roomLogPath()); }
 
 std::string PrivateSoundServer::log() const {
     std::string text;

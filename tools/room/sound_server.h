@@ -79,6 +79,8 @@ public:
     std::string environment() const;
     // Every process's log, one after the other.
     std::string log() const;
+    // The room client's log alone: where it placed the echo, and any time it had to place it again.
+    std::string roomLog() const;
 
 private:
     struct Child {
@@ -87,6 +89,7 @@ private:
     };
 
     pid_t launch(const std::string& name, std::vector<std::string> arguments);
+    std::string roomLogPath() const;
     bool waitFor(const std::string& path, const Child& child, double seconds) const;
     bool startPulseAudio(std::string* failure);
     bool startPipeWire(std::string* failure);
