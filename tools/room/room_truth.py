@@ -26,6 +26,11 @@ def read_pair(path):
     return data[:, 0], data[:, 1]
 
 
+def played_band(power):
+    """The bins the loudspeaker played, by their power: speech leaves the top of the band empty."""
+    return power > 1e-5 * power.max()
+
+
 def impulse_response(speaker, microphone, length):
     """Least-squares estimate of the path from speaker to microphone, `length` taps long, over the
     band the loudspeaker played (speech leaves the top of the band empty). Scaled so that a pure
@@ -43,7 +48,7 @@ def impulse_response(speaker, microphone, length):
         power += np.abs(x) ** 2
     if power.max() <= 0:
         return None
-    band = power > 1e-5 * power.max()
+    band = played_band(power)
     response = np.fft.irfft(np.where(band, cross / np.maximum(power, 1e-30), 0), size)
     kernel = np.fft.irfft(band.astype(float), size)
     # What a pure delay of gain 1 looks like through this band, from 1 ms before to 1 ms after.
@@ -60,9 +65,7 @@ def bulk_delay(speaker, microphone):
     spectrum = np.conj(played) * np.fft.rfft(microphone, size)
     # Phase only, for a sharp peak; but only where the loudspeaker played, since whitening the empty
     # bins lifts whatever both channels share there (window edges, faint crosstalk) to a peak at 0.
-    power = np.abs(played) ** 2
-    band = power > 1e-5 * power.max()
-    weighted = np.where(band, spectrum / np.maximum(np.abs(spectrum), 1e-30), 0)
+    weighted = np.where(played_band(np.abs(played) ** 2), spectrum / np.maximum(np.abs(spectrum), 1e-30), 0)
     correlation = np.fft.irfft(weighted, size)[:int(LONGEST_PATH * RATE)]
     return int(np.argmax(correlation))
 

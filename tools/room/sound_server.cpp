@@ -98,7 +98,7 @@ pid_t PrivateSoundServer::launch(const std::string& name, std::vector<std::strin
     std::vector<char*> argv;
     for (auto& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
-    const std::string logPath = directory_ + "/" + name + ".log";
+    const std::string logPath = logPathOf(name);
     const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     const pid_t parent = getpid();
     const pid_t child = fork();
@@ -239,7 +239,7 @@ bool PrivateSoundServer::restartSinks() const {
 std::string PrivateSoundServer::startRoom(const std::string& roomTool, const std::string& roomsFile,
                                           const std::string& room, std::string* failure) {
     stopRoom();
-    const std::string logPath = roomLogPath();
+    const std::string logPath = logPathOf("mivo-room");
     std::filesystem::remove(logPath);
     room_ = {"mivo-room", launch("mivo-room", {roomTool, "echo", "--rooms", roomsFile, "--room", room})};
     const auto deadline = Clock::now() + std::chrono::seconds(10);
@@ -385,14 +385,16 @@ std::string PrivateSoundServer::environment() const {
     return lines;
 }
 
-std::string PrivateSoundServer::roomLogPath() const { return directory_ + "/mivo-room.log"; }
+std::string PrivateSoundServer::logPathOf(const std::string& process) const {
+    return directory_ + "/" + process + ".log";
+}
 
-std::string PrivateSoundServer::roomLog() const { return readAll(roomLogPath()); }
+std::string PrivateSoundServer::roomLog() const { return readAll(logPathOf("mivo-room")); }
 
 std::string PrivateSoundServer::log() const {
     std::string text;
     for (const char* name : {"pulseaudio", "dbus-daemon", "pipewire", "wireplumber", "pipewire-pulse", "mivo-room"}) {
-        const std::string path = directory_ + "/" + name + ".log";
+        const std::string path = logPathOf(name);
         if (access(path.c_str(), F_OK) == 0) text += std::string("--- ") + name + "\n" + readAll(path);
     }
     return text;

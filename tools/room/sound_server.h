@@ -89,7 +89,8 @@ private:
     };
 
     pid_t launch(const std::string& name, std::vector<std::string> arguments);
-    std::string roomLogPath() const;
+    // Where launch() sends a process's output.
+    std::string logPathOf(const std::string& process) const;
     bool waitFor(const std::string& path, const Child& child, double seconds) const;
     bool startPulseAudio(std::string* failure);
     bool startPipeWire(std::string* failure);
