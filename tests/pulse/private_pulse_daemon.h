@@ -14,6 +14,7 @@
 
 #include <sys/types.h>
 
+#include "signal_measures.h"
 #include "sound_server.h"
 
 #include <atomic>
@@ -147,23 +148,6 @@ private:
     std::atomic<bool> failed_{false};
     std::thread thread_;
 };
-
-// Signals and measurements.
-std::vector<float> sine(double frequency, double amplitude, double seconds, double rate = 48000.0);
-double rms(const float* samples, size_t count);
-double rms(const int16_t* samples, size_t count);
-// Amplitude of the component at `frequency` (single-bin DFT), in the samples' own unit.
-double toneAmplitude(const float* samples, size_t count, double frequency, double rate);
-double toneAmplitude(const int16_t* samples, size_t count, double frequency, double rate);
-// The tone's amplitude in most of the samples: the median over 20 ms blocks. A server glitch in
-// a test's own player or recorder (a phase jump) spoils one block, not the whole measurement.
-double typicalToneAmplitude(const float* samples, size_t count, double frequency, double rate);
-double typicalToneAmplitude(const int16_t* samples, size_t count, double frequency, double rate);
-// What else sounds beside that tone (RMS of the rest), likewise in most 20 ms blocks.
-double typicalRestBesideTone(const int16_t* samples, size_t count, double frequency, double rate);
-// The offset of `needle` in `haystack` where they correlate best (normalised); -1 if none fits.
-// Costs haystack x needle: keep the needle short (a distinctive head of the signal).
-long bestOffset(const std::vector<float>& haystack, const std::vector<float>& needle, double* correlation = nullptr);
 
 // Counts of what this process holds right now.
 size_t threadCount();
