@@ -7,11 +7,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "private_pulse_daemon.h"
+#include "sound_server.h"
 
 namespace mivo::testing {
 namespace {
@@ -91,6 +94,39 @@ TEST_P(PrivateServerTest, StoppedWhileFrozenItEndsAtOnceAndLeavesNothingRunning)
     const auto took = std::chrono::steady_clock::now() - begin;
     EXPECT_LT(took, std::chrono::milliseconds(1500));
     for (pid_t pid : started) EXPECT_FALSE(alive(pid)) << "process " << pid << " outlived its server";
+}
+
+// A room that comes up with its echo far later than described is started again, three times in
+// all, and then handed over as it is (the echo test that uses it says what it found). A room
+// described 200 ms earlier than any server can place its echo always comes up that late.
+TEST_P(PrivateServerTest, ARoomWhoseEchoCameUpFarTooLateIsStartedAgain) {
+    const std::string rooms = ::testing::TempDir() + "mivo-late-rooms.conf";
+    {
+        std::ofstream file(rooms);
+        file << "[in-time]\ndelay_ms = 60\n\n[impossible]\ndelay_ms = -200\n";
+    }
+    room::PrivateSoundServer server(room::serverKindFromEnvironment());
+    std::string failure;
+    ASSERT_TRUE(server.start(&failure)) << failure;
+    const std::string late = server.directory() + "/mivo-room.log.late";
+
+    const std::string inTime = server.startRoom(MIVO_ROOM_TOOL, rooms, "in-time", &failure);
+    EXPECT_NE(inTime.find(" wanted_ms=60.000"), std::string::npos) << inTime << failure;
+    EXPECT_FALSE(std::filesystem::exists(late));
+
+    const auto begin = std::chrono::steady_clock::now();
+    ::testing::internal::CaptureStderr();
+    const std::string impossible = server.startRoom(MIVO_ROOM_TOOL, rooms, "impossible", &failure);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(impossible.find(" wanted_ms=-200.000"), std::string::npos) << impossible << failure;
+    EXPECT_TRUE(std::filesystem::exists(late));
+    size_t restarts = 0;
+    for (auto at = said.find("starting it again"); at != std::string::npos; at = said.find("starting it again", at + 1))
+        ++restarts;
+    EXPECT_EQ(restarts, 2u) << said;
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(30));
+    server.stop();
+    std::filesystem::remove(rooms);
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, PrivateServerTest, ::testing::Values("pulseaudio", "pipewire"),

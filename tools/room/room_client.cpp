@@ -55,7 +55,8 @@ void RoomClient::onModuleLoaded(pa_context*, uint32_t index, void* self) {
     auto* client = static_cast<RoomClient*>(self);
     if (index == PA_INVALID_INDEX) return client->fail("module-loopback did not load");
     client->module_ = index;
-    std::printf("ready delay_ms=%.3f floor_ms=0 kind=loopback\n", client->room_.delayMs);
+    const double delay = client->room_.delayMs;
+    std::printf("ready delay_ms=%.3f floor_ms=0 kind=loopback wanted_ms=%.3f\n", delay, delay);
     std::fflush(stdout);
 }
 

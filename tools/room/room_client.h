@@ -17,8 +17,8 @@ struct RoomClientOptions {
 };
 
 // Runs until SIGTERM or SIGINT, or the server goes away. Prints one line to stdout once the
-// echo is in place ("ready delay_ms=<placed> floor_ms=<least this server allows>"), and what
-// went wrong to stderr. Returns the process exit status.
+// echo is in place ("ready delay_ms=<placed> floor_ms=<least this server allows> kind=...
+// wanted_ms=<described>"), and what went wrong to stderr. Returns the process exit status.
 int runRoomClient(const RoomDescription& room, const RoomClientOptions& options);
 
 }  // namespace mivo::room

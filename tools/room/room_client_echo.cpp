@@ -175,7 +175,8 @@ void RoomClient::placeEcho() {
                      dryAfterOnset_, path_.secondsSinceOnset());
         return;
     }
-    std::printf("ready delay_ms=%.3f floor_ms=%.3f kind=client\n", placement_.delayMs(ahead), placement_.floorMs(ahead));
+    std::printf("ready delay_ms=%.3f floor_ms=%.3f kind=client wanted_ms=%.3f\n", placement_.delayMs(ahead),
+                placement_.floorMs(ahead), room_.delayMs);
     std::fflush(stdout);
 }
 

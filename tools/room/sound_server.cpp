@@ -236,50 +236,6 @@ bool PrivateSoundServer::restartSinks() const {
     return true;
 }
 
-std::string PrivateSoundServer::startRoom(const std::string& roomTool, const std::string& roomsFile,
-                                          const std::string& room, std::string* failure) {
-    stopRoom();
-    const std::string logPath = logPathOf("mivo-room");
-    std::filesystem::remove(logPath);
-    room_ = {"mivo-room", launch("mivo-room", {roomTool, "echo", "--rooms", roomsFile, "--room", room})};
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline) {
-        std::istringstream lines(readAll(logPath));
-        for (std::string line; std::getline(lines, line);) {
-            if (line.rfind("ready ", 0) != 0) continue;
-            // module-loopback's streams only get the sinks' short latency after a restart; the
-            // echo client waits for it itself.
-            if (line.find("kind=loopback") != std::string::npos) restartSinks();
-            return line;
-        }
-        int status = 0;
-        if (waitpid(room_.pid, &status, WNOHANG) == room_.pid) {
-            room_.pid = -1;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (failure) *failure = "the room " + room + " did not start:\n" + readAll(logPath);
-    stopRoom();
-    return {};
-}
-
-void PrivateSoundServer::stopRoom() {
-    if (room_.pid <= 0) return;
-    ::kill(room_.pid, SIGTERM);
-    const auto deadline = Clock::now() + std::chrono::seconds(2);
-    int status = 0;
-    while (waitpid(room_.pid, &status, WNOHANG) != room_.pid) {
-        if (Clock::now() > deadline) {
-            ::kill(room_.pid, SIGKILL);
-            waitpid(room_.pid, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    room_.pid = -1;
-}
-
 pid_t PrivateSoundServer::clientFacing() const {
     for (const Child& child : children_) {
         if (child.name == "pulseaudio" || child.name == "pipewire-pulse") return child.pid;
@@ -388,8 +344,6 @@ std::string PrivateSoundServer::environment() const {
 std::string PrivateSoundServer::logPathOf(const std::string& process) const {
     return directory_ + "/" + process + ".log";
 }
-
-std::string PrivateSoundServer::roomLog() const { return readAll(logPathOf("mivo-room")); }
 
 std::string PrivateSoundServer::log() const {
     std::string text;

@@ -49,7 +49,8 @@ public:
     // not answer within 10 s.
     bool start(std::string* failure);
     // Applies a room from `roomsFile` with the `mivo-room` program at `roomTool`; waits for the
-    // echo to be in place and returns its "ready ..." line, or empty (reason in `failure`).
+    // echo to be in place and returns its "ready ..." line, or empty (reason in `failure`). A room
+    // whose echo came up far later than described is started again, up to three times in all.
     std::string startRoom(const std::string& roomTool, const std::string& roomsFile, const std::string& room,
                           std::string* failure);
     void stopRoom();
@@ -83,6 +84,9 @@ public:
     std::string roomLog() const;
 
 private:
+    std::string startRoomOnce(const std::string& roomTool, const std::string& roomsFile, const std::string& room,
+                              std::string* failure);
+
     struct Child {
         std::string name;
         pid_t pid = -1;
