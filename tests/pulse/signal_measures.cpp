@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <sstream>
 
 namespace mivo::testing {
 
@@ -119,6 +120,45 @@ long bestOffset(const std::vector<float>& haystack, const std::vector<float>& ne
     }
     if (correlation) *correlation = bestScore;
     return best;
+}
+
+std::string describeCopyMismatch(const std::vector<float>& recorded, size_t at, const std::vector<float>& expected,
+                                 float tolerance) {
+    size_t first = 0;
+    while (first < expected.size() && at + first < recorded.size() &&
+           std::fabs(recorded[at + first] - expected[first]) <= tolerance)
+        ++first;
+    if (first == expected.size()) return {};
+    std::ostringstream text;
+    text << "the copy first differs at sample " << first << " of " << expected.size();
+    if (at + first >= recorded.size()) return text.str() + " (the recording ends there)";
+    text << " (" << recorded[at + first] << " instead of " << expected[first] << ")";
+    // The copy's next 480 samples later in the recording (a gap), or the recording's next 480
+    // later in the copy (samples skipped), within 100 ms.
+    constexpr long reach = 4800;
+    constexpr long length = 480;
+    const long here = static_cast<long>(at + first);
+    const auto slice = [](const std::vector<float>& from, long begin, long end) {
+        begin = std::clamp<long>(begin, 0, static_cast<long>(from.size()));
+        end = std::clamp<long>(end, begin, static_cast<long>(from.size()));
+        return std::vector<float>(from.begin() + begin, from.begin() + end);
+    };
+    const auto laterIn = [&](const std::vector<float>& haystack, long begin, const std::vector<float>& needle) {
+        double correlation = 0.0;
+        const long found = bestOffset(slice(haystack, begin, begin + reach + length), needle, &correlation);
+        return found > 0 && correlation >= 0.99 ? found : 0L;
+    };
+    const long there = static_cast<long>(first);
+    if (const long gap = laterIn(recorded, here, slice(expected, there, there + length)); gap > 0) {
+        const double between = rms(recorded.data() + here, static_cast<size_t>(gap));
+        text << "; the rest comes " << gap << " samples late, after " << between
+             << " RMS between: a gap, a stream ran dry";
+    } else if (const long lost = laterIn(expected, there, slice(recorded, here, here + length)); lost > 0) {
+        text << "; the recording goes on " << lost << " samples further into the copy: samples were lost";
+    } else {
+        text << "; the rest is not found shifted nearby: the values changed";
+    }
+    return text.str();
 }
 
 }  // namespace mivo::testing

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace mivo::testing {
@@ -25,5 +26,11 @@ double typicalRestBesideTone(const int16_t* samples, size_t count, double freque
 // The offset of `needle` in `haystack` where they correlate best (normalised); -1 if none fits.
 // Costs haystack x needle: keep the needle short (a distinctive head of the signal).
 long bestOffset(const std::vector<float>& haystack, const std::vector<float>& needle, double* correlation = nullptr);
+
+// Where a copy of `expected` at `at` in `recorded` first differs by more than `tolerance`, and what
+// became of the rest: found again later with silence before it (a gap: a stream ran dry), found
+// earlier (samples lost), or not found nearby (the values themselves changed). Empty if it is exact.
+std::string describeCopyMismatch(const std::vector<float>& recorded, size_t at, const std::vector<float>& expected,
+                                 float tolerance);
 
 }  // namespace mivo::testing

@@ -53,5 +53,33 @@ TEST(SignalMeasuresTest, ASecondToneOrClippingIsSeenAtItsLevel) {
     EXPECT_GT(restBelowTone(clipped, 1000.0), -30.0);
 }
 
+// A failed sample-exact comparison says what happened to the copy.
+TEST(SignalMeasuresTest, ACopyThatDiffersSaysWhetherItHadAGapLostSamplesOrChanged) {
+    std::vector<float> expected(4000);
+    uint32_t state = 1;
+    for (float& sample : expected) {
+        state = state * 1664525u + 1013904223u;
+        sample = static_cast<float>(state >> 8) / 16777216.0f - 0.5f;
+    }
+    std::vector<float> exact(100, 0.0f);
+    exact.insert(exact.end(), expected.begin(), expected.end());
+    exact.resize(exact.size() + 500, 0.0f);
+    EXPECT_EQ(describeCopyMismatch(exact, 100, expected, 1e-6f), "");
+
+    std::vector<float> gap = exact;
+    gap.insert(gap.begin() + 100 + 1500, 96, 0.0f);
+    const std::string gapText = describeCopyMismatch(gap, 100, expected, 1e-6f);
+    EXPECT_NE(gapText.find("differs at sample 1500 "), std::string::npos) << gapText;
+    EXPECT_NE(gapText.find("96 samples late"), std::string::npos) << gapText;
+
+    std::vector<float> lost = exact;
+    lost.erase(lost.begin() + 100 + 1500, lost.begin() + 100 + 1540);
+    EXPECT_NE(describeCopyMismatch(lost, 100, expected, 1e-6f).find("40 samples further"), std::string::npos);
+
+    std::vector<float> changed = exact;
+    for (size_t i = 100 + 2000; i < changed.size(); ++i) changed[i] *= 0.5f;
+    EXPECT_NE(describeCopyMismatch(changed, 100, expected, 1e-6f).find("values changed"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace mivo::testing

@@ -136,7 +136,7 @@ TEST_F(VoiceIOEndToEndTest, PlaybackReachesTheSpeakerExactlyAndIsCountedOnceHear
     // Every sample as written, with silence right before and after it.
     float worst = 0.0f;
     for (size_t i = 0; i < expected.size(); ++i) worst = std::max(worst, std::fabs(recorded[at + i] - expected[i]));
-    EXPECT_LE(worst, 1e-6f);
+    EXPECT_LE(worst, 1e-6f) << describeCopyMismatch(recorded, static_cast<size_t>(at), expected, 1e-6f);
     EXPECT_EQ(recorded[at - 1], 0.0f);
     EXPECT_EQ(recorded[at + expected.size()], 0.0f);
     // The drain ended when the speaker had played the last frame: a listener on its monitor had
