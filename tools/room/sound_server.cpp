@@ -345,6 +345,8 @@ std::string PrivateSoundServer::logPathOf(const std::string& process) const {
     return directory_ + "/" + process + ".log";
 }
 
+std::string PrivateSoundServer::roomLog() const { return readAll(logPathOf("mivo-room")); }
+
 std::string PrivateSoundServer::log() const {
     std::string text;
     for (const char* name : {"pulseaudio", "dbus-daemon", "pipewire", "wireplumber", "pipewire-pulse", "mivo-room"}) {

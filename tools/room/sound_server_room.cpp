@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -89,11 +87,6 @@ void PrivateSoundServer::stopRoom() {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     room_.pid = -1;
-}
-
-std::string PrivateSoundServer::roomLog() const {
-    std::ifstream in(logPathOf("mivo-room"));
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 }  // namespace mivo::room
