@@ -3,6 +3,7 @@
 // strongest or a ghost of it one pitch period early, and follow the echo when it moves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <deque>
@@ -152,6 +153,25 @@ TEST(EchoDelayFinderTest, FollowsADriftingEchoToTheSample) {
     }
     echo.run(finder, {{lag, 0.5f}}, 1.0);
     EXPECT_EQ(finder.echoLag(), lag);
+}
+
+
+TEST(EchoDelayFinderTest, AnEchoDriftingFastEitherWayIsNotTakenForAGhostOfItOnePitchPeriodEarly) {
+    // A sample every 0.3 s (200 ppm), as two cheap devices' clocks may drift apart. Gathered over
+    // a second, the echo smears across neighbouring coarse lags; what taking it out leaves of its
+    // ghost one pitch period early must not be taken for an earlier arrival.
+    for (int direction : {-1, 1}) {
+        EchoDelayFinder finder;
+        Echo echo(6, true);
+        int32_t lag = samples(60.0);
+        int32_t worst = 0;
+        for (int step = 0; step < 100; ++step) {
+            lag += direction;
+            echo.run(finder, {{lag, 0.5f}}, 0.3);
+            if (step >= 15) worst = std::max(worst, std::abs(finder.echoLag() - lag));
+        }
+        EXPECT_LE(worst, 8) << "echo drifting " << (direction < 0 ? "earlier" : "later");
+    }
 }
 
 }  // namespace

@@ -17,6 +17,11 @@ constexpr double clearEnough = 0.2;
 constexpr float arrivalShare = 0.2f;
 // The strongest arrivals taken apart: the direct path, a few reflections.
 constexpr uint32_t arrivalsTaken = 5;
+// How much of its ghost a drifting arrival may leave, as a share of the reference's own
+// correlation there (offline drift and echo-shift rooms did best from 2 up).
+constexpr float ghostDoubt = 2.0f;
+// An echo that moved this many samples over the correlations' memory is spread by it.
+constexpr float movedSamples = 2.0f;
 // The most the fine stage moves the lag in one look without a second look agreeing, in samples.
 constexpr double maxDriftStep = 2.0;
 // An arrival once found is kept while it is at least this share of the strongest.
@@ -98,6 +103,8 @@ void EchoDelayFinder::add(const float* reference, const float* capture) {
     for (float& v : coarseCorrelation_) v *= memory;
     for (float& v : autocorrelation_) v *= memory;
     for (float& v : fineCorrelation_) v *= memory;
+    // Faded as what the correlations gathered: how far the echo moved while they gathered it.
+    recentMove_ *= memory;
     coarseCaptureEnergy_ = coarseCaptureEnergy_ * memory + energyOf(coarseCapture_.data(), coarseFrame);
     coarseReferenceEnergy_ = coarseReferenceEnergy_ * memory + energyOf(coarseReference_.data(), coarseFrame);
     fineCaptureEnergy_ = fineCaptureEnergy_ * memory + energyOf(fineCapture_.data(), voiceFrameLength);
@@ -211,13 +218,20 @@ int32_t EchoDelayFinder::firstArrival() {
     // a strong reflection and a few others is found in some looks only.
     int32_t strongestAt = -1;
     bool splitTaken = false;
+    // A still echo's weak direct path may sit a few pitch periods before its strongest arrival.
+    const float doubt = std::fabs(recentMove_) >= movedSamples ? ghostDoubt : 0.0f;
     uint32_t arrivals = 0;
     for (uint32_t peel = 0; peel <= arrivalsTaken && arrivals < arrivalsTaken; ++peel) {
         const auto at = static_cast<int32_t>(peakOf(residual_));
         const float amplitude = residual_[static_cast<size_t>(at)] / zero;
         if (peel == 0) strongest = amplitude, strongestAt = at;
         if (std::fabs(amplitude) < arrivalShare * std::fabs(strongest)) break;
-        first = std::min(first, at);
+        // Where the reference repeats itself (a pitch period away), taking out a strongest arrival
+        // that moved while it was gathered, and so spread over neighbouring lags, leaves some of
+        // its ghost: an arrival there must stand out from that.
+        const auto apart = static_cast<size_t>(std::abs(at - strongestAt));
+        const float ghost = apart < spreadLags ? std::fabs(autocorrelation_[apart] / zero) : 0.0f;
+        if (std::fabs(amplitude) >= (arrivalShare + doubt * ghost) * std::fabs(strongest)) first = std::min(first, at);
         const bool split = !splitTaken && peel > 0 && std::abs(at - strongestAt) == 1 &&
                            (amplitude > 0.0f) == (strongest > 0.0f);
         splitTaken = splitTaken || split;
@@ -278,12 +292,14 @@ void EchoDelayFinder::judgeFine() {
     // moves the echo a sample at a time; a jump of more must hold for a second look, as right
     // after a discontinuity the memory mixes what came before and after it.
     const double move = std::fabs(found - lag_);
+    const int32_t before = lag_;
     if (lag_ < 0 || (move > 0.75 && move <= maxDriftStep)) {
         lag_ = static_cast<int32_t>(std::lround(found));
     } else if (move > maxDriftStep) {
         if (std::fabs(found - pendingFineLag_) <= 1.0) lag_ = static_cast<int32_t>(std::lround(found));
         pendingFineLag_ = found;
     }
+    if (before >= 0) recentMove_ += static_cast<float>(lag_ - before);
     // Keep the echo in the middle of the watched lags as it drifts.
     if (std::abs(static_cast<int32_t>(peak) - static_cast<int32_t>(fineHalfWidth)) > static_cast<int32_t>(fineHalfWidth) / 2) {
         centreFine(lag_);
@@ -335,6 +351,7 @@ void EchoDelayFinder::reset() {
     peakLag_ = 0;
     fineCentre_ = -1;
     pendingFineLag_ = -1000.0;
+    recentMove_ = 0.0f;
     lag_ = -1;
     clarity_ = 0.0f;
 }

@@ -91,6 +91,7 @@ private:
     uint32_t agreeing_ = 0;
     int32_t fineCentre_ = -1;  // in 16 kHz samples; -1 while the fine stage is idle
     double pendingFineLag_ = -1000.0;  // a bigger move seen once, waiting for a second look
+    float recentMove_ = 0.0f;  // samples the fine stage moved the lag, fading with the memory
     int32_t lag_ = -1;
     float clarity_ = 0.0f;
 };
