@@ -155,7 +155,6 @@ TEST(EchoDelayFinderTest, FollowsADriftingEchoToTheSample) {
     EXPECT_EQ(finder.echoLag(), lag);
 }
 
-
 TEST(EchoDelayFinderTest, AnEchoDriftingFastEitherWayIsNotTakenForAGhostOfItOnePitchPeriodEarly) {
     // A sample every 0.3 s (200 ppm), as two cheap devices' clocks may drift apart. Gathered over
     // a second, the echo smears across neighbouring coarse lags; what taking it out leaves of its

@@ -18,7 +18,7 @@ constexpr float arrivalShare = 0.2f;
 // The strongest arrivals taken apart: the direct path, a few reflections.
 constexpr uint32_t arrivalsTaken = 5;
 // How much of its ghost a drifting arrival may leave, as a share of the reference's own
-// correlation there (offline drift and echo-shift rooms did best from 2 up).
+// correlation there (offline, the drift rooms did as well with 1 as with 2, 3 or 4).
 constexpr float ghostDoubt = 2.0f;
 // An echo that moved this many samples over the correlations' memory is spread by it.
 constexpr float movedSamples = 2.0f;
