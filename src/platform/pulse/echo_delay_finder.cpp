@@ -334,6 +334,8 @@ void EchoDelayFinder::forgetGathered() {
     candidate_ = -1;
     agreeing_ = 0;
     fadedLooks_ = 0;
+    // What was gathered while the echo moved is gone, and with it the smear.
+    recentMove_ = 0.0f;
     framesHeard_ = 0;
     forgotten_ = true;
     provisional_ = true;
@@ -351,7 +353,6 @@ void EchoDelayFinder::reset() {
     peakLag_ = 0;
     fineCentre_ = -1;
     pendingFineLag_ = -1000.0;
-    recentMove_ = 0.0f;
     lag_ = -1;
     clarity_ = 0.0f;
 }
